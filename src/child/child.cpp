@@ -1,0 +1,106 @@
+// The child's command line and its execution. Portable code only.
+#include "child/child.h"
+
+#include "launcher/diagnostics.h"
+#include "launcher/text.h"
+
+// The records handed to the system must have its layout. The 32-bit product's sizes are
+// fixed; other builds use their own, checked against the real types in platform_win32.cpp.
+#if defined(_WIN32) && !defined(_WIN64)
+static_assert(sizeof(platform::JobExtendedLimits) == 112);
+static_assert(sizeof(platform::StartupInfo) == 68);
+#endif
+
+[[noreturn]] void launch_with_args(const char16_t* executable, const char16_t* arguments,
+                                   const char16_t* rest) {
+    bool has_arguments = arguments != nullptr && arguments[0] != 0;
+    if (!has_arguments && rest[0] == 0) run_child(const_cast<char16_t*>(executable));
+
+    size_t size = text::length(executable) + text::length(rest) + 2;
+    if (has_arguments) size += text::length(arguments) + 1;
+    auto* line = static_cast<char16_t*>(platform::allocate(size * sizeof(char16_t)));
+    if (line == nullptr)
+        fail(exit_child_process, u"unable to allocate %d bytes for child command.",
+             static_cast<int32_t>(size * sizeof(char16_t)));
+    if (has_arguments)
+        text::format(line, size, u"%ls %ls %ls", executable, arguments, rest);
+    else
+        text::format(line, size, u"%ls %ls", executable, rest);
+    run_child(line);
+}
+
+bool duplicate_inheritable(platform::Handle handle, platform::Handle* slot) {
+    *slot = nullptr;
+    platform::Handle self = platform::get_current_process();
+    if (platform::duplicate_handle(self, handle, self, slot, 0, true,
+                                   platform::duplicate_same_access))
+        return true;
+    uint32_t error = platform::get_last_error();
+    if (error == platform::error_invalid_handle) {
+        trace(u"DuplicateHandle returned ERROR_INVALID_HANDLE\n");
+        return true;
+    }
+    trace(u"DuplicateHandle returned %d\n", static_cast<int32_t>(error));
+    return false;
+}
+
+int PLATFORM_CALLBACK ignore_console_ctrl(uint32_t) { return 1; }
+
+namespace {
+
+// A fresh anonymous job whose last handle, closed by the system when the launcher ends
+// however it ends, kills the child; the child's own children break away and are spared.
+platform::Handle create_kill_on_close_job() {
+    platform::Handle job = platform::create_job_object();
+    platform::JobExtendedLimits limits{};
+    uint32_t returned = 0;
+    if (job == nullptr ||
+        !platform::query_information_job_object(job, platform::job_object_extended_limit_information,
+                                                &limits, sizeof limits, &returned) ||
+        returned != sizeof limits)
+        fail(exit_child_process, u"Job information querying failed");
+    limits.basic.limit_flags |= platform::job_object_limit_kill_on_job_close |
+                                platform::job_object_limit_silent_breakaway_ok;
+    if (!platform::set_information_job_object(job, platform::job_object_extended_limit_information,
+                                              &limits, sizeof limits))
+        fail(exit_child_process, u"Job information setting failed");
+    return job;
+}
+
+}  // namespace
+
+[[noreturn]] void run_child(char16_t* command_line) {
+    trace(u"run_child: about to run '%ls'\n", command_line);
+    platform::Handle job = create_kill_on_close_job();
+
+    platform::StartupInfo startup{};
+    startup.cb = sizeof startup;
+    if (!duplicate_inheritable(platform::get_std_handle(platform::std_input_handle),
+                               &startup.std_input))
+        fail(exit_standard_handles, u"stdin duplication failed");
+    if (!duplicate_inheritable(platform::get_std_handle(platform::std_output_handle),
+                               &startup.std_output))
+        fail(exit_standard_handles, u"stdout duplication failed");
+    if (!duplicate_inheritable(platform::get_std_handle(platform::std_error_handle),
+                               &startup.std_error))
+        fail(exit_standard_handles, u"stderr duplication failed");
+    // Installed before the child exists, so that no Ctrl+C can end the launcher while the
+    // child runs; it stays until the launcher ends.
+    if (!platform::set_console_ctrl_handler(ignore_console_ctrl, true))
+        fail(exit_child_process, u"control handler setting failed");
+    startup.flags = platform::startf_usestdhandles;
+
+    platform::ProcessInformation child{};
+    if (!platform::create_process(command_line, true, 0, &startup, &child))
+        fail(exit_child_process, u"Unable to create process using '%ls'", command_line);
+    // A failed assignment leaves the child outside the job; it still runs and is waited for.
+    platform::assign_process_to_job_object(job, child.process);
+    platform::close_handle(child.thread);
+    platform::wait_for_single_object_ex(child.process, platform::infinite, false);
+
+    uint32_t exit_code = 0;
+    if (!platform::get_exit_code_process(child.process, &exit_code))
+        fail(exit_child_process, u"Failed to get exit code of process");
+    trace(u"child process exit code: %d\n", static_cast<int32_t>(exit_code));
+    platform::exit_process(exit_code);
+}

@@ -1,0 +1,28 @@
+// The child's command line, its start inside a job with inherited standard handles, the
+// wait and the exit code. Portable code only.
+#pragma once
+
+#include <cstdint>
+
+#include "launcher/platform.h"
+
+// Joins "executable arguments rest" (or "executable rest", or the executable alone when
+// both others are empty), copying each piece unchanged: callers supply any quoting. Runs
+// the child and exits with its exit code; exits 101 when the command line cannot be
+// allocated, and as `run_child` says otherwise. Never returns.
+[[noreturn]] void launch_with_args(const char16_t* executable, const char16_t* arguments,
+                                   const char16_t* rest);
+
+// Starts `command_line` (writable: CreateProcessW may change it) in a new job that kills
+// it when the launcher ends, with inheritable copies of the launcher's standard handles,
+// ignores console control events, waits, and exits with the child's exit code. Its own
+// failures exit with 100 (a standard handle) or 101 (job, handler, start, exit code).
+[[noreturn]] void run_child(char16_t* command_line);
+
+// Puts an inheritable copy of `handle` in `*slot`. A handle the launcher was started
+// without (ERROR_INVALID_HANDLE) leaves the slot null and still counts as success.
+bool duplicate_inheritable(platform::Handle handle, platform::Handle* slot);
+
+// Console control handler: every event is handled by ignoring it, so that Ctrl+C reaches
+// the child (which shares the console) and the launcher stays to report its exit code.
+int PLATFORM_CALLBACK ignore_console_ctrl(uint32_t event);

@@ -1,0 +1,216 @@
+// The launcher's only way to reach the operating system.
+//
+// Every operation the logic needs is a plain function here, with the arguments and the
+// return conventions of the Win32 call it stands for, so that each line of the logic
+// reads like the call it makes. Two implementations exist and one is chosen at link
+// time: platform_win32.cpp (the product) and tests/support/fake_platform.cpp (unit tests
+// and fuzzers). No Windows type appears here: handles are opaque pointers, and the three
+// records the child road fills (job limits, startup information, process information)
+// are mirrored field for field; platform_win32.cpp checks the mirrors against the real
+// structures at compile time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Callbacks that the system calls use the system's calling convention; only the 32-bit
+// Windows build has a different one.
+#if defined(_WIN32) && !defined(_WIN64)
+#define PLATFORM_CALLBACK __stdcall
+#else
+#define PLATFORM_CALLBACK
+#endif
+
+namespace platform {
+
+using Handle = void*;
+
+inline constexpr uint32_t invalid_file_attributes = 0xFFFFFFFF;
+inline constexpr uint32_t file_attribute_directory = 0x10;
+inline constexpr uint32_t error_invalid_handle = 6;
+inline constexpr uint32_t error_insufficient_buffer = 122;
+inline constexpr int32_t error_more_data = 234;
+inline constexpr int32_t error_no_more_items = 259;
+inline constexpr uint32_t infinite = 0xFFFFFFFF;
+inline constexpr uint32_t std_input_handle = static_cast<uint32_t>(-10);
+inline constexpr uint32_t std_output_handle = static_cast<uint32_t>(-11);
+inline constexpr uint32_t std_error_handle = static_cast<uint32_t>(-12);
+
+// ---- Environment, own process -------------------------------------------------------
+
+// GetEnvironmentVariableW: the length copied (terminator excluded), the size needed
+// (terminator included) when `size` is too small, 0 when the variable is absent.
+uint32_t get_environment_variable(const char16_t* name, char16_t* buffer, uint32_t size);
+
+// _wgetenv_s: 0 on success; `*required` is the size needed in characters, terminator
+// included, or 0 when the variable is absent. With a null buffer and size 0 it only
+// reports the size.
+int wgetenv_s(size_t* required, char16_t* buffer, size_t size, const char16_t* name);
+
+// GetModuleFileNameW for the launcher's own module: characters copied; `size` when the
+// path was cut (and then the last error is ERROR_INSUFFICIENT_BUFFER).
+uint32_t get_module_file_name(char16_t* buffer, uint32_t size);
+
+// GetCommandLineW: the whole raw command line, own name included as typed.
+const char16_t* get_command_line();
+
+// IsWow64Process(GetCurrentProcess()): false when the call fails.
+bool is_wow64_process(bool* wow64);
+
+// GetFileVersionInfoSizeW / GetFileVersionInfoW / VerQueryValueW(block, "\\"):
+// the last yields the file version words (dwFileVersionMS, dwFileVersionLS).
+uint32_t get_file_version_info_size(const char16_t* path);
+bool get_file_version_info(const char16_t* path, uint32_t size, void* block);
+bool ver_query_file_version(void* block, uint32_t* most_significant, uint32_t* least_significant);
+
+// SHGetFolderPathW(no window, folder, no token, flags, path): an HRESULT, 0 on success.
+// `path` has room for 260 characters.
+int32_t sh_get_folder_path(int folder, uint32_t flags, char16_t* path);
+
+// ---- Files -----------------------------------------------------------------------------
+
+// GetFileAttributesW: invalid_file_attributes when the path does not exist.
+uint32_t get_file_attributes(const char16_t* path);
+
+// GetBinaryTypeW: false on failure; type 0 is a 32-bit exe, 6 a 64-bit exe.
+bool get_binary_type(const char16_t* path, uint32_t* type);
+
+// SearchPathW with no search path of its own: the length of the path written, the size
+// needed when `size` is too small, 0 when not found.
+uint32_t search_path(const char16_t* file, const char16_t* extension, uint32_t size, char16_t* buffer);
+
+// GetPrivateProfileStringW: characters copied (terminator excluded); size - 1 when a
+// value is cut, size - 2 when a null-key or null-section list is cut.
+uint32_t get_private_profile_string(const char16_t* section, const char16_t* key,
+                                    const char16_t* default_text, char16_t* buffer,
+                                    uint32_t size, const char16_t* file);
+
+// _wfopen_s(path, "rb") / fread(buffer, 1, size) / fclose. Open returns 0 on success.
+int open_file_for_reading(const char16_t* path, Handle* file);
+size_t read_file(void* buffer, size_t size, Handle file);
+void close_file(Handle file);
+
+// ---- Registry --------------------------------------------------------------------------
+
+extern Handle const hkey_current_user;
+extern Handle const hkey_local_machine;
+
+// RegOpenKeyExW / RegEnumKeyW / RegQueryValueExW / RegCloseKey: a Win32 status, 0 on
+// success. Enumeration ends with error_no_more_items; a name that does not fit gives
+// error_more_data.
+int32_t reg_open_key_ex(Handle root, const char16_t* subkey, uint32_t options, uint32_t access,
+                        Handle* key);
+int32_t reg_enum_key(Handle key, uint32_t index, char16_t* name, uint32_t size);
+int32_t reg_query_value_ex(Handle key, const char16_t* value_name, uint32_t* type, void* data,
+                           uint32_t* size);
+int32_t reg_close_key(Handle key);
+
+// ---- Errors and text -------------------------------------------------------------------
+
+uint32_t get_last_error();
+
+// FormatMessageW(flags, no source, code, language, buffer, size, no arguments):
+// characters written, 0 when the system has no text.
+uint32_t format_message(uint32_t flags, uint32_t code, uint32_t language, char16_t* buffer,
+                        uint32_t size);
+
+// MultiByteToWideChar: units written, 0 on failure (including an output that does not fit).
+int multi_byte_to_wide_char(uint32_t code_page, uint32_t flags, const char* bytes, int byte_count,
+                            char16_t* out, int out_size);
+
+// ---- Job, handles, child process ---------------------------------------------------------
+
+// JOBOBJECT_EXTENDED_LIMIT_INFORMATION, field for field (112 bytes in a 32-bit build).
+struct JobBasicLimits {
+    int64_t per_process_user_time_limit;
+    int64_t per_job_user_time_limit;
+    uint32_t limit_flags;
+    uintptr_t minimum_working_set_size;
+    uintptr_t maximum_working_set_size;
+    uint32_t active_process_limit;
+    uintptr_t affinity;
+    uint32_t priority_class;
+    uint32_t scheduling_class;
+};
+struct JobIoCounters {
+    uint64_t read_operations, write_operations, other_operations;
+    uint64_t read_transfer, write_transfer, other_transfer;
+};
+struct JobExtendedLimits {
+    JobBasicLimits basic;
+    JobIoCounters io;
+    uintptr_t process_memory_limit;
+    uintptr_t job_memory_limit;
+    uintptr_t peak_process_memory_used;
+    uintptr_t peak_job_memory_used;
+};
+
+// STARTUPINFOW, field for field (68 bytes in a 32-bit build).
+struct StartupInfo {
+    uint32_t cb;
+    char16_t* reserved;
+    char16_t* desktop;
+    char16_t* title;
+    uint32_t x, y, x_size, y_size, x_count_chars, y_count_chars, fill_attribute;
+    uint32_t flags;
+    uint16_t show_window;
+    uint16_t reserved2_size;
+    uint8_t* reserved2;
+    Handle std_input;
+    Handle std_output;
+    Handle std_error;
+};
+
+// PROCESS_INFORMATION, field for field.
+struct ProcessInformation {
+    Handle process;
+    Handle thread;
+    uint32_t process_id;
+    uint32_t thread_id;
+};
+
+inline constexpr int job_object_extended_limit_information = 9;
+inline constexpr uint32_t job_object_limit_silent_breakaway_ok = 0x1000;
+inline constexpr uint32_t job_object_limit_kill_on_job_close = 0x2000;
+inline constexpr uint32_t startf_usestdhandles = 0x100;
+inline constexpr uint32_t duplicate_same_access = 2;
+
+// CreateJobObjectW(no security attributes, no name): null on failure.
+Handle create_job_object();
+bool query_information_job_object(Handle job, int information_class, void* info, uint32_t size,
+                                  uint32_t* returned);
+bool set_information_job_object(Handle job, int information_class, void* info, uint32_t size);
+bool assign_process_to_job_object(Handle job, Handle process);
+
+Handle get_std_handle(uint32_t which);
+Handle get_current_process();
+bool duplicate_handle(Handle source_process, Handle source, Handle target_process, Handle* target,
+                      uint32_t access, bool inherit, uint32_t options);
+
+using ConsoleCtrlHandler = int(PLATFORM_CALLBACK*)(uint32_t event);
+bool set_console_ctrl_handler(ConsoleCtrlHandler handler, bool add);
+
+// CreateProcessW(no application name, command_line, no security attributes, inherit,
+// creation_flags, no environment, no directory, startup, process).
+bool create_process(char16_t* command_line, bool inherit_handles, uint32_t creation_flags,
+                    StartupInfo* startup, ProcessInformation* process);
+bool close_handle(Handle handle);
+uint32_t wait_for_single_object_ex(Handle handle, uint32_t milliseconds, bool alertable);
+bool get_exit_code_process(Handle process, uint32_t* exit_code);
+
+// ---- Heap, output, exit -----------------------------------------------------------------
+
+// Zero-filled heap memory, or null when the heap refuses.
+void* allocate(size_t bytes);
+void release(void* block);
+
+enum class Stream { output, error };
+
+// Writes UTF-16 text to standard output or error at once: on a console as Unicode, on
+// anything else as UTF-8 without a byte-order mark. Errors are ignored.
+void write_text(Stream stream, const char16_t* text, size_t length);
+
+// Ends the process through the runtime's normal exit with `code`.
+[[noreturn]] void exit_process(uint32_t code);
+
+}  // namespace platform

@@ -1,0 +1,232 @@
+// The platform operations on Win32. Each function forwards to its Win32 call and converts
+// nothing but pointer types; the only exception is write_text, which chooses between the
+// console and a UTF-8 byte stream. This is the only file that includes <windows.h>.
+#include "launcher/platform.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 text is passed to Win32 as is");
+
+// The mirrored records must be the system's, byte for byte.
+static_assert(sizeof(platform::JobExtendedLimits) == sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION));
+static_assert(offsetof(platform::JobExtendedLimits, basic.limit_flags) ==
+              offsetof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION, BasicLimitInformation.LimitFlags));
+static_assert(sizeof(platform::StartupInfo) == sizeof(STARTUPINFOW));
+static_assert(offsetof(platform::StartupInfo, flags) == offsetof(STARTUPINFOW, dwFlags));
+static_assert(offsetof(platform::StartupInfo, std_input) == offsetof(STARTUPINFOW, hStdInput));
+static_assert(offsetof(platform::StartupInfo, std_output) == offsetof(STARTUPINFOW, hStdOutput));
+static_assert(offsetof(platform::StartupInfo, std_error) == offsetof(STARTUPINFOW, hStdError));
+static_assert(sizeof(platform::ProcessInformation) == sizeof(PROCESS_INFORMATION));
+static_assert(offsetof(platform::ProcessInformation, thread) == offsetof(PROCESS_INFORMATION, hThread));
+
+namespace {
+inline wchar_t* w(char16_t* s) { return reinterpret_cast<wchar_t*>(s); }
+inline const wchar_t* w(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s); }
+inline HKEY hkey(platform::Handle h) { return static_cast<HKEY>(h); }
+}  // namespace
+
+namespace platform {
+
+Handle const hkey_current_user = HKEY_CURRENT_USER;
+Handle const hkey_local_machine = HKEY_LOCAL_MACHINE;
+
+uint32_t get_environment_variable(const char16_t* name, char16_t* buffer, uint32_t size) {
+    return GetEnvironmentVariableW(w(name), w(buffer), size);
+}
+
+int wgetenv_s(size_t* required, char16_t* buffer, size_t size, const char16_t* name) {
+    return _wgetenv_s(required, w(buffer), size, w(name));
+}
+
+uint32_t get_module_file_name(char16_t* buffer, uint32_t size) {
+    return GetModuleFileNameW(nullptr, w(buffer), size);
+}
+
+const char16_t* get_command_line() { return reinterpret_cast<const char16_t*>(GetCommandLineW()); }
+
+bool is_wow64_process(bool* wow64) {
+    BOOL result = FALSE;
+    bool ok = IsWow64Process(GetCurrentProcess(), &result) != 0;
+    *wow64 = ok && result != 0;
+    return ok;
+}
+
+uint32_t get_file_version_info_size(const char16_t* path) {
+    DWORD ignored = 0;
+    return GetFileVersionInfoSizeW(w(path), &ignored);
+}
+
+bool get_file_version_info(const char16_t* path, uint32_t size, void* block) {
+    return GetFileVersionInfoW(w(path), 0, size, block) != 0;
+}
+
+bool ver_query_file_version(void* block, uint32_t* most_significant, uint32_t* least_significant) {
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueW(block, L"\\", reinterpret_cast<void**>(&info), &length) || info == nullptr)
+        return false;
+    *most_significant = info->dwFileVersionMS;
+    *least_significant = info->dwFileVersionLS;
+    return true;
+}
+
+int32_t sh_get_folder_path(int folder, uint32_t flags, char16_t* path) {
+    return SHGetFolderPathW(nullptr, folder, nullptr, flags, w(path));
+}
+
+uint32_t get_file_attributes(const char16_t* path) { return GetFileAttributesW(w(path)); }
+
+bool get_binary_type(const char16_t* path, uint32_t* type) {
+    DWORD t = 0;
+    bool ok = GetBinaryTypeW(w(path), &t) != 0;
+    *type = t;
+    return ok;
+}
+
+uint32_t search_path(const char16_t* file, const char16_t* extension, uint32_t size, char16_t* buffer) {
+    return SearchPathW(nullptr, w(file), w(extension), size, w(buffer), nullptr);
+}
+
+uint32_t get_private_profile_string(const char16_t* section, const char16_t* key,
+                                    const char16_t* default_text, char16_t* buffer, uint32_t size,
+                                    const char16_t* file) {
+    return GetPrivateProfileStringW(w(section), w(key), w(default_text), w(buffer), size, w(file));
+}
+
+int open_file_for_reading(const char16_t* path, Handle* file) {
+    FILE* f = nullptr;
+    int result = _wfopen_s(&f, w(path), L"rb");
+    *file = f;
+    return result;
+}
+
+size_t read_file(void* buffer, size_t size, Handle file) {
+    return fread(buffer, 1, size, static_cast<FILE*>(file));
+}
+
+void close_file(Handle file) { fclose(static_cast<FILE*>(file)); }
+
+int32_t reg_open_key_ex(Handle root, const char16_t* subkey, uint32_t options, uint32_t access,
+                        Handle* key) {
+    HKEY opened = nullptr;
+    LONG status = RegOpenKeyExW(hkey(root), w(subkey), options, access, &opened);
+    *key = opened;
+    return status;
+}
+
+int32_t reg_enum_key(Handle key, uint32_t index, char16_t* name, uint32_t size) {
+    return RegEnumKeyW(hkey(key), index, w(name), size);
+}
+
+int32_t reg_query_value_ex(Handle key, const char16_t* value_name, uint32_t* type, void* data,
+                           uint32_t* size) {
+    DWORD t = 0, s = *size;
+    LONG status = RegQueryValueExW(hkey(key), w(value_name), nullptr, &t, static_cast<BYTE*>(data), &s);
+    *type = t;
+    *size = s;
+    return status;
+}
+
+int32_t reg_close_key(Handle key) { return RegCloseKey(hkey(key)); }
+
+uint32_t get_last_error() { return GetLastError(); }
+
+uint32_t format_message(uint32_t flags, uint32_t code, uint32_t language, char16_t* buffer,
+                        uint32_t size) {
+    return FormatMessageW(flags, nullptr, code, language, w(buffer), size, nullptr);
+}
+
+int multi_byte_to_wide_char(uint32_t code_page, uint32_t flags, const char* bytes, int byte_count,
+                            char16_t* out, int out_size) {
+    return MultiByteToWideChar(code_page, flags, bytes, byte_count, w(out), out_size);
+}
+
+Handle create_job_object() { return CreateJobObjectW(nullptr, nullptr); }
+
+bool query_information_job_object(Handle job, int information_class, void* info, uint32_t size,
+                                  uint32_t* returned) {
+    DWORD r = 0;
+    bool ok = QueryInformationJobObject(job, static_cast<JOBOBJECTINFOCLASS>(information_class), info,
+                                        size, &r) != 0;
+    *returned = r;
+    return ok;
+}
+
+bool set_information_job_object(Handle job, int information_class, void* info, uint32_t size) {
+    return SetInformationJobObject(job, static_cast<JOBOBJECTINFOCLASS>(information_class), info,
+                                   size) != 0;
+}
+
+bool assign_process_to_job_object(Handle job, Handle process) {
+    return AssignProcessToJobObject(job, process) != 0;
+}
+
+Handle get_std_handle(uint32_t which) { return GetStdHandle(which); }
+
+Handle get_current_process() { return GetCurrentProcess(); }
+
+bool duplicate_handle(Handle source_process, Handle source, Handle target_process, Handle* target,
+                      uint32_t access, bool inherit, uint32_t options) {
+    return DuplicateHandle(source_process, source, target_process, target, access, inherit,
+                           options) != 0;
+}
+
+bool set_console_ctrl_handler(ConsoleCtrlHandler handler, bool add) {
+    // BOOL WINAPI (DWORD): the same calling convention and argument width as the handler.
+    return SetConsoleCtrlHandler(reinterpret_cast<PHANDLER_ROUTINE>(handler), add) != 0;
+}
+
+bool create_process(char16_t* command_line, bool inherit_handles, uint32_t creation_flags,
+                    StartupInfo* startup, ProcessInformation* process) {
+    return CreateProcessW(nullptr, w(command_line), nullptr, nullptr, inherit_handles, creation_flags,
+                          nullptr, nullptr, reinterpret_cast<STARTUPINFOW*>(startup),
+                          reinterpret_cast<PROCESS_INFORMATION*>(process)) != 0;
+}
+
+bool close_handle(Handle handle) { return CloseHandle(handle) != 0; }
+
+uint32_t wait_for_single_object_ex(Handle handle, uint32_t milliseconds, bool alertable) {
+    return WaitForSingleObjectEx(handle, milliseconds, alertable);
+}
+
+bool get_exit_code_process(Handle process, uint32_t* exit_code) {
+    DWORD code = 0;
+    bool ok = GetExitCodeProcess(process, &code) != 0;
+    *exit_code = code;
+    return ok;
+}
+
+void* allocate(size_t bytes) { return calloc(bytes, 1); }
+
+void release(void* block) { free(block); }
+
+void write_text(Stream stream, const char16_t* text, size_t length) {
+    HANDLE out = GetStdHandle(stream == Stream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    if (out == nullptr || out == INVALID_HANDLE_VALUE || length == 0) return;
+    DWORD mode = 0, written = 0;
+    if (GetConsoleMode(out, &mode)) {
+        WriteConsoleW(out, text, static_cast<DWORD>(length), &written, nullptr);
+        return;
+    }
+    // Redirected: UTF-8, converted in pieces so that no buffer is needed for long text.
+    // A piece never ends between the two halves of a surrogate pair.
+    char bytes[3 * 256];
+    while (length > 0) {
+        size_t piece = length < 256 ? length : 256;
+        if (piece < length && text[piece - 1] >= 0xD800 && text[piece - 1] <= 0xDBFF) --piece;
+        int n = WideCharToMultiByte(CP_UTF8, 0, w(text), static_cast<int>(piece), bytes,
+                                    sizeof bytes, nullptr, nullptr);
+        if (n > 0) WriteFile(out, bytes, n, &written, nullptr);
+        text += piece;
+        length -= piece;
+    }
+}
+
+[[noreturn]] void exit_process(uint32_t code) { exit(static_cast<int>(code)); }
+
+}  // namespace platform

@@ -1,0 +1,84 @@
+// UTF-16 text helpers and the launcher's formatter. Portable code only.
+//
+// Every copy into a fixed buffer is bounded and always terminated. Functions that must
+// not cut (a path that would name another file once cut) report whether the text fit,
+// and the caller decides what a cut means.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace text {
+
+size_t length(const char16_t* s);
+
+// Copies `source` into `destination` of `size` units (size > 0), truncating and always
+// terminating. True when nothing was cut.
+bool copy(char16_t* destination, size_t size, const char16_t* source);
+// The same for at most `count` units of `source`.
+bool copy_n(char16_t* destination, size_t size, const char16_t* source, size_t count);
+// Appends `source` to the terminated text in `destination`; true when nothing was cut.
+bool append(char16_t* destination, size_t size, const char16_t* source);
+
+// wcscmp / wcsncmp: code-unit order.
+int compare(const char16_t* a, const char16_t* b);
+int compare_n(const char16_t* a, const char16_t* b, size_t count);
+// _wcsicmp / _wcsnicmp in the "C" locale: only A-Z fold onto a-z.
+int compare_folded(const char16_t* a, const char16_t* b);
+int compare_folded_n(const char16_t* a, const char16_t* b, size_t count);
+
+const char16_t* find(const char16_t* s, char16_t unit);
+const char16_t* find_last(const char16_t* s, char16_t unit);
+const char16_t* find_text(const char16_t* haystack, const char16_t* needle);
+inline char16_t* find(char16_t* s, char16_t unit) {
+    return const_cast<char16_t*>(find(static_cast<const char16_t*>(s), unit));
+}
+inline char16_t* find_last(char16_t* s, char16_t unit) {
+    return const_cast<char16_t*>(find_last(static_cast<const char16_t*>(s), unit));
+}
+
+// The six whitespace units: U+0009 to U+000D and U+0020.
+inline bool is_space(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
+
+// ---- Formatter ------------------------------------------------------------------------
+//
+// Conversions: "%ls" and "%s" take wide text, "%d" a signed int, "%X" an unsigned int in
+// upper-case hexadecimal, "%%" a percent sign. Anything else after "%" is copied as is.
+// An argument of the wrong kind prints as the conversion can read it (an int for "%X" is
+// taken as unsigned); a missing or null text prints "(null)".
+
+struct FormatArg {
+    enum Kind : uint8_t { none, wide, signed_int, unsigned_int } kind = none;
+    const char16_t* wide_text = nullptr;
+    uint32_t bits = 0;
+};
+
+inline FormatArg format_arg(const char16_t* s) { return {FormatArg::wide, s, 0}; }
+inline FormatArg format_arg(char16_t* s) { return {FormatArg::wide, s, 0}; }
+inline FormatArg format_arg(int32_t v) { return {FormatArg::signed_int, nullptr, static_cast<uint32_t>(v)}; }
+inline FormatArg format_arg(uint32_t v) { return {FormatArg::unsigned_int, nullptr, v}; }
+
+// Where formatted text goes: a buffer of `size` units. When `flush` is null the sink
+// truncates (at most size - 1 units, always terminated); otherwise it is called with the
+// full, terminated buffer, writes it out and sets `used` to what it kept (at most one
+// unit, moved to the front), so text of any length passes through.
+struct FormatSink {
+    char16_t* buffer;
+    size_t size;
+    size_t used;
+    void (*flush)(FormatSink& sink);
+};
+
+void format_into(FormatSink& sink, const char16_t* format, const FormatArg* args, size_t count);
+
+// Formats into `buffer` of `size` units (size > 0), truncating; returns the units written.
+size_t format_args(char16_t* buffer, size_t size, const char16_t* format, const FormatArg* args,
+                   size_t count);
+
+template <class... A>
+size_t format(char16_t* buffer, size_t size, const char16_t* format_text, const A&... a) {
+    const FormatArg args[] = {format_arg(a)..., FormatArg{}};
+    return format_args(buffer, size, format_text, args, sizeof...(A));
+}
+
+}  // namespace text

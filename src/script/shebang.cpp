@@ -1,0 +1,1 @@
+// Shebang interpretation. Stand-in: not reached yet.

@@ -1,0 +1,59 @@
+// Starts one command with an exact raw command line (a Windows program for the
+// end-to-end tests). Wine builds a command line from Unix arguments with its own quoting,
+// so the line is passed in the environment instead:
+//   ZKSPAWN_CMDLINE=line       the raw command line, blanks and quotes as typed
+//   ZKSPAWN_RESULT=path        where the full 32-bit exit code is written, in decimal
+//   ZKSPAWN_KILL_AFTER_MS=n    terminate the command from outside after n milliseconds,
+//   ZKSPAWN_LINGER_MS=n        then wait n milliseconds more before returning
+// The variables are removed before the command starts. The command inherits the
+// standard handles and the rest of the environment. Exit code 0, or 2 when the command
+// could not be started.
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+
+namespace {
+
+bool take_env(const wchar_t* name, wchar_t* value, DWORD size) {
+    DWORD n = GetEnvironmentVariableW(name, value, size);
+    SetEnvironmentVariableW(name, nullptr);
+    return n > 0 && n < size;
+}
+
+}  // namespace
+
+int wmain() {
+    static wchar_t command_line[32768];
+    wchar_t result_path[1024], value[64];
+    if (!take_env(L"ZKSPAWN_CMDLINE", command_line, 32768) ||
+        !take_env(L"ZKSPAWN_RESULT", result_path, 1024))
+        return 2;
+    DWORD kill_after = take_env(L"ZKSPAWN_KILL_AFTER_MS", value, 64) ? wcstoul(value, nullptr, 0) : 0;
+    DWORD linger = take_env(L"ZKSPAWN_LINGER_MS", value, 64) ? wcstoul(value, nullptr, 0) : 0;
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION child{};
+    if (!CreateProcessW(nullptr, command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &child)) {
+        fprintf(stderr, "spawn: CreateProcessW failed: %lu\n", GetLastError());
+        return 2;
+    }
+    if (kill_after != 0 && WaitForSingleObject(child.hProcess, kill_after) == WAIT_TIMEOUT) {
+        TerminateProcess(child.hProcess, 1);
+        Sleep(linger);
+    }
+    WaitForSingleObject(child.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(child.hProcess, &code);
+    FILE* f = _wfopen(result_path, L"w");
+    if (f == nullptr) return 2;
+    fprintf(f, "%lu\n", static_cast<unsigned long>(code));
+    fclose(f);
+    return 0;
+}
