@@ -1,0 +1,53 @@
+# Native builds: unit tests against the fake platform, the end-to-end driver that runs
+# the Windows builds under Wine, the product checks, and the fuzz targets.
+option(ZK_SANITIZE "Build with AddressSanitizer and UBSan" OFF)
+option(ZK_E2E "Register the end-to-end and product tests (need the Windows builds)" OFF)
+option(ZK_FUZZ "Build the libFuzzer targets (clang)" OFF)
+
+if(ZK_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# The platform of unit tests and fuzzers: an object library, so that the product code's
+# calls into platform:: resolve to it whatever the link order.
+add_library(zk_fake OBJECT tests/support/fake_platform.cpp)
+target_include_directories(zk_fake PUBLIC tests)
+target_link_libraries(zk_fake PUBLIC zk_core)
+target_compile_options(zk_fake PRIVATE -Wall -Wextra)
+
+if(ZK_FUZZ)
+  include(cmake/fuzz.cmake OPTIONAL)
+  return()
+endif()
+
+enable_testing()
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+file(GLOB ZK_UNIT_SOURCES CONFIGURE_DEPENDS tests/unit/*.cpp)
+add_executable(zk_unit_tests ${ZK_UNIT_SOURCES})
+# The fake's objects are linked directly, so the logic's platform calls resolve to them.
+target_link_libraries(zk_unit_tests PRIVATE zk_fake zk_core GTest::gtest_main)
+target_compile_options(zk_unit_tests PRIVATE -Wall -Wextra)
+gtest_discover_tests(zk_unit_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS unit)
+
+if(ZK_E2E)
+  set(ZK_WIN64_DIR "${CMAKE_SOURCE_DIR}/build/windows-x64" CACHE PATH "64-bit Windows build to test")
+  set(ZK_WIN32_DIR "${CMAKE_SOURCE_DIR}/build/windows-x86" CACHE PATH "32-bit Windows product build")
+  file(GLOB ZK_E2E_SOURCES CONFIGURE_DEPENDS tests/e2e/*.cpp)
+  add_executable(zk_e2e_tests ${ZK_E2E_SOURCES})
+  target_include_directories(zk_e2e_tests PRIVATE tests)
+  target_link_libraries(zk_e2e_tests PRIVATE GTest::gtest_main)
+  target_compile_options(zk_e2e_tests PRIVATE -Wall -Wextra)
+  target_compile_definitions(zk_e2e_tests PRIVATE
+    ZK_WIN64_DIR="${ZK_WIN64_DIR}" ZK_WIN32_DIR="${ZK_WIN32_DIR}"
+    ZK_WINE_PREFIX="${CMAKE_BINARY_DIR}/wineprefix")
+  # One Wine prefix and one wineserver for the whole run: the tests run serially in one
+  # process that starts the server first and stops it last.
+  add_test(NAME e2e COMMAND zk_e2e_tests)
+  set_tests_properties(e2e PROPERTIES LABELS e2e RESOURCE_LOCK wine TIMEOUT 900)
+  add_test(NAME product_check
+           COMMAND ${CMAKE_SOURCE_DIR}/tests/product_check.sh ${ZK_WIN32_DIR}/zklaunch.exe)
+  set_tests_properties(product_check PROPERTIES LABELS product)
+endif()

@@ -1,0 +1,29 @@
+// Common set-up of the end-to-end tests: a clean drive C and registry for each test, the
+// launcher installed as C:\d\tool.exe beside an empty C:\d\tool-script.zk.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "e2e/wine.h"
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        wine::forget_files();
+        wine::reg_clean();
+        install_launcher("C:\\d\\tool.exe");
+        wine::write_file("C:\\d\\tool-script.zk", "");
+    }
+    void TearDown() override { wine::forget_files(); }
+
+    static void install_launcher(const std::string& path) {
+        wine::copy_file(wine::win64_build("zklaunch.exe"), path);
+    }
+    // The stub interpreter, 64-bit or the i686 build.
+    static void install_stub(const std::string& path, int bits = 64) {
+        wine::copy_file(bits == 64 ? wine::win64_build("zelkor_stub.exe") : wine::win32_build("zelkor_stub.exe"),
+                        path);
+    }
+    // The line the stub prints for its command line.
+    static std::string ran(const std::string& command_line) { return "zelkor-stub: " + command_line + "\n"; }
+};

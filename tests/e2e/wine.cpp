@@ -1,0 +1,170 @@
+// The end-to-end harness (native Linux code driving Wine).
+#include "e2e/wine.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace wine {
+
+namespace {
+
+const std::string prefix = ZK_WINE_PREFIX;
+const std::string loader = "/usr/lib/wine/wine64";
+const std::string server = "/usr/lib/wine/wineserver64";
+std::vector<fs::path> written;
+
+std::vector<std::string> base_environment() {
+    return {"WINEPREFIX=" + prefix, "WINELOADER=" + loader, "WINEDEBUG=-all", "LANG=C.UTF-8",
+            "HOME=" + std::string(getenv("HOME") ? getenv("HOME") : "/root")};
+}
+
+// Runs a Unix program with exactly `env`, standard streams from and to files; returns
+// its exit status.
+int run_unix(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+             const std::string& in, const std::string& out, const std::string& err) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> a, e;
+    for (auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
+    for (auto& s : env) e.push_back(const_cast<char*>(s.c_str()));
+    a.push_back(nullptr);
+    e.push_back(nullptr);
+    pid_t pid = 0;
+    int rc = posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, a.data(), e.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string read_all(const fs::path& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+std::string scratch(const std::string& name) { return prefix + "/scratch-" + name; }
+
+int wine_command(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {loader};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_unix(argv, base_environment(), "/dev/null", scratch("wine.out"), scratch("wine.err"));
+}
+
+}  // namespace
+
+void start() {
+    fs::create_directories(prefix);
+    if (!fs::exists(prefix + "/system.reg")) wine_command({"wineboot", "-i"});
+    // A persistent server makes each start fast; one still running (left by wineboot or
+    // an earlier run) refuses to become persistent, so it is ended first.
+    for (const char* step : {"-k", "-w", "-p"})
+        run_unix({server, step}, base_environment(), "/dev/null", "/dev/null", scratch("server.err"));
+    // The harness's own programs.
+    fs::create_directories(prefix + "/drive_c/zktest");
+    fs::copy_file(win64_build("spawn.exe"), prefix + "/drive_c/zktest/spawn.exe",
+                  fs::copy_options::overwrite_existing);
+}
+
+void stop() { run_unix({server, "-k"}, base_environment(), "/dev/null", "/dev/null", "/dev/null"); }
+
+std::string unix_path(const std::string& windows_path) {
+    if (windows_path.size() < 3 || windows_path[1] != ':' || windows_path[2] != '\\')
+        throw std::runtime_error("not an absolute Windows path: " + windows_path);
+    std::string rest = windows_path.substr(3);
+    for (char& c : rest)
+        if (c == '\\') c = '/';
+    return prefix + "/drive_c/" + rest;
+}
+
+void write_file(const std::string& windows_path, const std::string& bytes) {
+    fs::path p = unix_path(windows_path);
+    fs::path top = fs::path(prefix) / "drive_c" / fs::relative(p, fs::path(prefix) / "drive_c").begin()->string();
+    if (!fs::exists(top)) written.push_back(top);
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << bytes;
+}
+
+void copy_file(const std::string& unix_source, const std::string& windows_path) {
+    write_file(windows_path, "");
+    fs::copy_file(unix_source, unix_path(windows_path), fs::copy_options::overwrite_existing);
+}
+
+bool exists(const std::string& windows_path) { return fs::exists(unix_path(windows_path)); }
+
+std::string local_appdata() {
+    for (auto& entry : fs::directory_iterator(prefix + "/drive_c/users"))
+        if (entry.path().filename() != "Public" && fs::exists(entry.path() / "AppData" / "Local"))
+            return "C:\\users\\" + entry.path().filename().string() + "\\AppData\\Local";
+    throw std::runtime_error("no per-user folder in the Wine prefix");
+}
+
+void forget_files() {
+    for (auto& p : written) fs::remove_all(p);
+    written.clear();
+    fs::remove(unix_path(local_appdata() + "\\zk.ini"));
+}
+
+void reg_import(const std::string& body) {
+    std::string path = prefix + "/drive_c/zktest/import.reg";
+    std::ofstream(path, std::ios::binary) << "Windows Registry Editor Version 5.00\r\n\r\n" << body;
+    if (wine_command({"reg", "import", "C:\\zktest\\import.reg"}) != 0)
+        throw std::runtime_error("reg import failed: " + read_all(scratch("wine.err")));
+}
+
+void reg_clean() {
+    reg_import("[-HKEY_CURRENT_USER\\SOFTWARE\\Zelkor]\r\n\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Zelkor]\r\n");
+}
+
+Result run(const std::string& command_line, const Environment& environment, const std::string& input,
+           const Environment& spawn_options) {
+    std::vector<std::string> env = base_environment();
+    for (auto& [k, v] : environment) env.push_back(k + "=" + v);
+    for (auto& [k, v] : spawn_options) env.push_back(k + "=" + v);
+    env.push_back("ZKSPAWN_CMDLINE=" + command_line);
+    env.push_back("ZKSPAWN_RESULT=C:\\zktest\\exit-code.txt");
+    fs::remove(prefix + "/drive_c/zktest/exit-code.txt");
+    std::ofstream(scratch("in"), std::ios::binary) << input;
+    int status = run_unix({loader, "C:\\zktest\\spawn.exe"}, env, scratch("in"), scratch("out"), scratch("err"));
+    Result r{0, read_all(scratch("out")), read_all(scratch("err"))};
+    std::string code = read_all(prefix + "/drive_c/zktest/exit-code.txt");
+    if (status != 0 || code.empty())
+        throw std::runtime_error("spawn failed (" + std::to_string(status) + "): " + r.err);
+    r.exit_code = static_cast<uint32_t>(std::stoul(code));
+    return r;
+}
+
+std::string win64_build(const std::string& file) { return std::string(ZK_WIN64_DIR) + "/" + file; }
+std::string win32_build(const std::string& file) { return std::string(ZK_WIN32_DIR) + "/" + file; }
+
+namespace {
+// One wineserver for the whole run of the end-to-end tests.
+class WineServer : public ::testing::Environment {
+    void SetUp() override { start(); }
+    void TearDown() override {
+        forget_files();
+        stop();
+    }
+};
+[[maybe_unused]] ::testing::Environment* const server_environment =
+    ::testing::AddGlobalTestEnvironment(new WineServer);
+}  // namespace
+
+}  // namespace wine

@@ -1,0 +1,52 @@
+// The end-to-end harness: one Wine prefix under the build tree and one persistent
+// wineserver for the whole run, Windows files written under the prefix's drive C, the
+// registry changed through .reg imports, and the launcher started by a Windows-side spawn
+// helper with an exact raw command line (Wine would re-quote Unix arguments).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace wine {
+
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+// Creates the prefix when it is missing and starts the wineserver; stop() ends it.
+void start();
+void stop();
+
+// Where a Windows path (C:\...) lies on the Unix side.
+std::string unix_path(const std::string& windows_path);
+
+// Writes a file, creating its directories. Removes every file and directory written
+// since the last call of forget_files(), and the per-user zk.ini.
+void write_file(const std::string& windows_path, const std::string& bytes);
+void copy_file(const std::string& unix_source, const std::string& windows_path);
+void forget_files();
+bool exists(const std::string& windows_path);
+
+// The per-user local application-data folder (where the per-user zk.ini lives).
+std::string local_appdata();
+
+// Imports a .reg file's text (the "Windows Registry Editor Version 5.00" header is added).
+void reg_import(const std::string& body);
+// Deletes the Zelkor keys of both roots.
+void reg_clean();
+
+struct Result {
+    uint32_t exit_code;  // the full 32-bit exit code of the command
+    std::string out, err;
+};
+
+// Starts `command_line` as typed, with exactly `environment` added to Wine's own, and the
+// given standard input text. Extra spawn options go in `spawn_options` (ZKSPAWN_*).
+Result run(const std::string& command_line, const Environment& environment = {},
+           const std::string& input = "", const Environment& spawn_options = {});
+
+// Paths of the built programs.
+std::string win64_build(const std::string& file);
+std::string win32_build(const std::string& file);
+
+}  // namespace wine

@@ -1,0 +1,609 @@
+// The fake platform's operations, over fake::world.
+#include "support/fake_platform.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+
+#include "discovery/installations.h"
+#include "launcher/diagnostics.h"
+#include "launcher/launcher.h"
+#include "launcher/text.h"
+#include "script/commands.h"
+
+namespace fake {
+
+World world;
+
+namespace {
+
+struct Fault {
+    Op op;
+    int nth;
+    uint32_t error;
+};
+std::vector<Fault> faults;
+int calls_made[static_cast<int>(Op::count)];
+std::vector<void*> allocations;
+
+struct OpenKey {
+    Root root;
+    View view;
+    std::u16string path;
+};
+std::deque<OpenKey> open_key_storage;
+
+struct OpenFile {
+    const File* file;
+    size_t position;
+};
+std::deque<OpenFile> open_file_storage;
+
+// Counts the call and reports the error it must fail with, or 0.
+uint32_t faulted(Op op) {
+    int n = ++calls_made[static_cast<int>(op)];
+    for (const Fault& f : faults)
+        if (f.op == op && f.nth == n) return f.error;
+    return 0;
+}
+
+bool fail_with(Op op) {
+    uint32_t error = faulted(op);
+    if (error != 0) world.last_error = error;
+    return error != 0;
+}
+
+std::u16string folded(const std::u16string& s) {
+    std::u16string r = s;
+    for (char16_t& c : r)
+        if (c >= u'A' && c <= u'Z') c = char16_t(c + 32);
+    return r;
+}
+
+bool same(const std::u16string& a, const std::u16string& b) { return folded(a) == folded(b); }
+
+File* find_file(const std::u16string& path) {
+    for (File& f : world.files)
+        if (same(f.path, path)) return &f;
+    return nullptr;
+}
+
+uint32_t copy_out(const std::u16string& value, char16_t* buffer, uint32_t size) {
+    if (value.size() + 1 > size) return static_cast<uint32_t>(value.size() + 1);
+    std::memcpy(buffer, value.c_str(), (value.size() + 1) * sizeof(char16_t));
+    return static_cast<uint32_t>(value.size());
+}
+
+const std::u16string* env_value(const char16_t* name) {
+    for (auto& [n, v] : world.environment)
+        if (same(n, name)) return &v;
+    return nullptr;
+}
+
+IniFile* find_ini(const char16_t* path) {
+    for (IniFile& f : world.ini_files)
+        if (same(f.path, path)) return &f;
+    return nullptr;
+}
+
+RegKey* find_key(Root root, View view, const std::u16string& path) {
+    for (RegKey& k : world.registry[root][view])
+        if (same(k.path, path)) return &k;
+    return nullptr;
+}
+
+bool key_exists(Root root, View view, const std::u16string& path) {
+    std::u16string prefix = folded(path) + u"\\";
+    for (RegKey& k : world.registry[root][view])
+        if (same(k.path, path) || folded(k.path).rfind(prefix, 0) == 0) return true;
+    return false;
+}
+
+}  // namespace
+
+void reset() {
+    for (void* p : allocations) std::free(p);
+    allocations.clear();
+    faults.clear();
+    std::memset(calls_made, 0, sizeof calls_made);
+    open_key_storage.clear();
+    open_file_storage.clear();
+    world = World{};
+    // The launcher's globals, as a new process has them.
+    log_stream = LogStream::none;
+    launcher_version[0] = launcher_version[1] = 0;
+    installed_count = 0;
+    custom_command_count = 0;
+}
+
+void fail_call(Op op, int nth, uint32_t error) {
+    faults.push_back({op, calls_made[static_cast<int>(op)] + nth, error});
+}
+
+int call_count(Op op) { return calls_made[static_cast<int>(op)]; }
+
+void set_env(const std::u16string& name, const std::u16string& value) {
+    for (auto& [n, v] : world.environment)
+        if (same(n, name)) {
+            v = value;
+            return;
+        }
+    world.environment.emplace_back(name, value);
+}
+
+File& add_file(const std::u16string& path, const std::string& bytes) {
+    world.files.push_back(File{path, bytes});
+    return world.files.back();
+}
+
+void add_directory(const std::u16string& path) { add_file(path).attributes = 0x10; }
+
+void add_reg_key(Root root, View view, const std::u16string& path) {
+    world.registry[root][view].push_back(RegKey{path, false, 1, ""});
+}
+
+void add_reg_value(Root root, View view, const std::u16string& path, uint32_t type,
+                   const std::string& data) {
+    world.registry[root][view].push_back(RegKey{path, true, type, data});
+}
+
+std::string reg_sz(const std::u16string& value) {
+    std::string bytes(reinterpret_cast<const char*>(value.c_str()), (value.size() + 1) * 2);
+    return bytes;
+}
+
+void add_install(Root root, View view, const std::u16string& version, const std::u16string& install_path) {
+    add_reg_value(root, view, u"SOFTWARE\\Zelkor\\ZelkorCore\\" + version + u"\\InstallPath", 1,
+                  reg_sz(install_path));
+}
+
+void add_ini(const std::u16string& path, const std::u16string& section, const std::u16string& key,
+             const std::u16string& value) {
+    IniFile* file = find_ini(path.c_str());
+    if (file == nullptr) {
+        world.ini_files.push_back(IniFile{path, {}});
+        file = &world.ini_files.back();
+        if (find_file(path) == nullptr) add_file(path);
+    }
+    for (auto& [name, entries] : file->sections)
+        if (same(name, section)) {
+            entries.emplace_back(key, value);
+            return;
+        }
+    file->sections.push_back({section, {{key, value}}});
+}
+
+RunResult run(std::vector<std::u16string> argv) {
+    std::vector<char16_t*> pointers;
+    for (auto& a : argv) pointers.push_back(a.data());
+    pointers.push_back(nullptr);
+    RunResult result{};
+    try {
+        launcher_main(static_cast<int>(argv.size()), pointers.data());
+    } catch (const ExitCalled& e) {
+        result.exit_code = e.code;
+    }
+    result.out = utf8(world.out);
+    result.err = utf8(world.err);
+    if (!world.child_command_lines.empty()) result.child = utf8(world.child_command_lines.back());
+    return result;
+}
+
+std::string utf8(const std::u16string& s) {
+    std::string r;
+    for (size_t i = 0; i < s.size(); ++i) {
+        uint32_t c = s[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF)
+            c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
+        if (c < 0x80) {
+            r += char(c);
+        } else if (c < 0x800) {
+            r += char(0xC0 | c >> 6);
+            r += char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            r += char(0xE0 | c >> 12);
+            r += char(0x80 | ((c >> 6) & 0x3F));
+            r += char(0x80 | (c & 0x3F));
+        } else {
+            r += char(0xF0 | c >> 18);
+            r += char(0x80 | ((c >> 12) & 0x3F));
+            r += char(0x80 | ((c >> 6) & 0x3F));
+            r += char(0x80 | (c & 0x3F));
+        }
+    }
+    return r;
+}
+
+// UTF-8 to UTF-16 as Windows does without MB_ERR_INVALID_CHARS: every ill-formed
+// sequence becomes U+FFFD.
+std::u16string utf16(const std::string& s) {
+    std::u16string r;
+    const auto* b = reinterpret_cast<const unsigned char*>(s.data());
+    size_t n = s.size();
+    for (size_t i = 0; i < n;) {
+        unsigned c = b[i];
+        int extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
+        uint32_t cp = extra == 0 ? c : extra == 1 ? (c & 0x1F) : extra == 2 ? (c & 0x0F) : (c & 0x07);
+        bool ok = extra >= 0 && i + extra < n;
+        for (int k = 1; ok && k <= extra; ++k) {
+            if ((b[i + k] & 0xC0) != 0x80) ok = false;
+            else cp = (cp << 6) | (b[i + k] & 0x3F);
+        }
+        static const uint32_t least[] = {0, 0x80, 0x800, 0x10000};
+        if (ok && (cp < least[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) ok = false;
+        if (!ok) {
+            r += char16_t(0xFFFD);
+            ++i;
+            continue;
+        }
+        if (cp >= 0x10000) {
+            r += char16_t(0xD800 + ((cp - 0x10000) >> 10));
+            r += char16_t(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else {
+            r += char16_t(cp);
+        }
+        i += extra + 1;
+    }
+    return r;
+}
+
+}  // namespace fake
+
+// ---- The operations --------------------------------------------------------------------
+
+using fake::Op;
+using fake::world;
+
+namespace platform {
+
+Handle const hkey_current_user = reinterpret_cast<Handle>(0x80000001u);
+Handle const hkey_local_machine = reinterpret_cast<Handle>(0x80000002u);
+
+uint32_t get_environment_variable(const char16_t* name, char16_t* buffer, uint32_t size) {
+    if (fake::fail_with(Op::get_environment_variable)) return 0;
+    const std::u16string* v = fake::env_value(name);
+    if (v == nullptr || v->empty()) {
+        world.last_error = 203;  // ERROR_ENVVAR_NOT_FOUND
+        return 0;
+    }
+    return fake::copy_out(*v, buffer, size);
+}
+
+int wgetenv_s(size_t* required, char16_t* buffer, size_t size, const char16_t* name) {
+    const std::u16string* v = fake::env_value(name);
+    *required = (v == nullptr || v->empty()) ? 0 : v->size() + 1;
+    if (*required == 0 || buffer == nullptr) return 0;
+    if (size < *required) return 34;  // ERANGE
+    std::memcpy(buffer, v->c_str(), *required * sizeof(char16_t));
+    return 0;
+}
+
+uint32_t get_module_file_name(char16_t* buffer, uint32_t size) {
+    if (fake::fail_with(Op::get_module_file_name)) return 0;
+    const std::u16string& p = world.module_path;
+    if (p.size() + 1 > size) {  // cut and terminated, as Windows (Vista and later) does
+        std::memcpy(buffer, p.c_str(), (size - 1) * sizeof(char16_t));
+        buffer[size - 1] = 0;
+        world.last_error = error_insufficient_buffer;
+        return size;
+    }
+    return fake::copy_out(p, buffer, size);
+}
+
+const char16_t* get_command_line() { return world.command_line.c_str(); }
+
+bool is_wow64_process(bool* wow64) {
+    *wow64 = false;
+    if (fake::fail_with(Op::is_wow64_process)) return false;
+    *wow64 = world.wow64;
+    return true;
+}
+
+uint32_t get_file_version_info_size(const char16_t*) {
+    if (fake::fail_with(Op::get_file_version_info_size)) return 0;
+    if (!world.has_version_resource) {
+        world.last_error = 1813;  // ERROR_RESOURCE_TYPE_NOT_FOUND
+        return 0;
+    }
+    return 64;
+}
+
+bool get_file_version_info(const char16_t*, uint32_t, void*) {
+    return !fake::fail_with(Op::get_file_version_info);
+}
+
+bool ver_query_file_version(void*, uint32_t* most_significant, uint32_t* least_significant) {
+    if (fake::fail_with(Op::ver_query_file_version)) return false;
+    *most_significant = world.version_ms;
+    *least_significant = world.version_ls;
+    return true;
+}
+
+int32_t sh_get_folder_path(int, uint32_t, char16_t* path) {
+    if (world.appdata_result != 0) return world.appdata_result;
+    fake::copy_out(world.appdata.substr(0, 259), path, 260);
+    return 0;
+}
+
+uint32_t get_file_attributes(const char16_t* path) {
+    if (fake::fail_with(Op::get_file_attributes)) return invalid_file_attributes;
+    const fake::File* f = fake::find_file(path);
+    if (f == nullptr) {
+        world.last_error = 2;  // ERROR_FILE_NOT_FOUND
+        return invalid_file_attributes;
+    }
+    return f->attributes;
+}
+
+bool get_binary_type(const char16_t* path, uint32_t* type) {
+    if (fake::fail_with(Op::get_binary_type)) return false;
+    const fake::File* f = fake::find_file(path);
+    if (f == nullptr || !f->binary_type_known) {
+        world.last_error = 193;  // ERROR_BAD_EXE_FORMAT
+        return false;
+    }
+    *type = f->binary_type;
+    return true;
+}
+
+uint32_t search_path(const char16_t* file, const char16_t* extension, uint32_t size, char16_t* buffer) {
+    if (fake::fail_with(Op::search_path)) return 0;
+    std::u16string name = file;
+    size_t last_separator = name.find_last_of(u"\\/");
+    bool has_extension = name.find(u'.', last_separator == std::u16string::npos ? 0 : last_separator) !=
+                         std::u16string::npos;
+    if (extension != nullptr && !has_extension) name += extension;
+    bool absolute = name.size() > 1 && (name[1] == u':' || name[0] == u'\\');
+    std::vector<std::u16string> candidates;
+    if (absolute) candidates.push_back(name);
+    else
+        for (const auto& dir : world.search_directories) candidates.push_back(dir + u"\\" + name);
+    for (const auto& candidate : candidates) {
+        const fake::File* f = fake::find_file(candidate);
+        if (f != nullptr && (f->attributes & file_attribute_directory) == 0)
+            return fake::copy_out(candidate, buffer, size);
+    }
+    world.last_error = 2;
+    return 0;
+}
+
+uint32_t get_private_profile_string(const char16_t* section, const char16_t* key,
+                                    const char16_t* default_text, char16_t* buffer, uint32_t size,
+                                    const char16_t* file) {
+    const fake::IniFile* ini = fake::find_ini(file);
+    const std::vector<std::pair<std::u16string, std::u16string>>* entries = nullptr;
+    if (ini != nullptr)
+        for (auto& [name, e] : ini->sections)
+            if (fake::same(name, section)) entries = &e;
+    if (key == nullptr) {
+        // The key names, each terminated, and an empty one; cut lists end in two NULs.
+        std::u16string list;
+        if (entries != nullptr)
+            for (auto& [k, v] : *entries) list += k + u'\0';
+        if (list.size() + 1 <= size) {
+            std::memcpy(buffer, list.c_str(), (list.size() + 1) * sizeof(char16_t));
+            return static_cast<uint32_t>(list.size());
+        }
+        std::memcpy(buffer, list.c_str(), (size - 2) * sizeof(char16_t));
+        buffer[size - 2] = 0;
+        buffer[size - 1] = 0;
+        return size - 2;
+    }
+    std::u16string value = default_text != nullptr ? default_text : u"";
+    if (entries != nullptr)
+        for (auto it = entries->begin(); it != entries->end(); ++it)
+            if (fake::same(it->first, key)) {
+                value = it->second;
+                break;
+            }
+    if (value.size() + 1 <= size) return fake::copy_out(value, buffer, size);
+    std::memcpy(buffer, value.c_str(), (size - 1) * sizeof(char16_t));
+    buffer[size - 1] = 0;
+    return size - 1;
+}
+
+int open_file_for_reading(const char16_t* path, Handle* file) {
+    *file = nullptr;
+    if (uint32_t error = fake::faulted(Op::open_file_for_reading)) return static_cast<int>(error);
+    const fake::File* f = fake::find_file(path);
+    if (f == nullptr) return 2;                                   // ENOENT
+    if (f->attributes & file_attribute_directory) return 13;      // EACCES
+    fake::open_file_storage.push_back({f, 0});
+    *file = &fake::open_file_storage.back();
+    return 0;
+}
+
+size_t read_file(void* buffer, size_t size, Handle file) {
+    auto* f = static_cast<fake::OpenFile*>(file);
+    if (fake::fail_with(Op::read_file)) return 0;  // a read error is a short read
+    size_t n = std::min(size, f->file->bytes.size() - f->position);
+    std::memcpy(buffer, f->file->bytes.data() + f->position, n);
+    f->position += n;
+    return n;
+}
+
+void close_file(Handle file) {
+    world.calls.push_back("close_file");
+    static_cast<fake::OpenFile*>(file)->file = nullptr;
+}
+
+int32_t reg_open_key_ex(Handle root, const char16_t* subkey, uint32_t, uint32_t access, Handle* key) {
+    *key = nullptr;
+    if (uint32_t error = fake::faulted(Op::reg_open_key_ex)) return static_cast<int32_t>(error);
+    fake::Root r = root == hkey_local_machine ? fake::local_machine : fake::current_user;
+    fake::View v = (access & 0x100) ? fake::view_64 : fake::native_view;
+    if (!fake::key_exists(r, v, subkey)) return 2;
+    fake::open_key_storage.push_back({r, v, subkey});
+    *key = &fake::open_key_storage.back();
+    ++world.open_keys;
+    return 0;
+}
+
+int32_t reg_enum_key(Handle key, uint32_t index, char16_t* name, uint32_t size) {
+    if (uint32_t error = fake::faulted(Op::reg_enum_key)) return static_cast<int32_t>(error);
+    auto* k = static_cast<fake::OpenKey*>(key);
+    // The direct subkeys, in the order they were added.
+    std::vector<std::u16string> children;
+    std::u16string prefix = fake::folded(k->path) + u"\\";
+    for (const fake::RegKey& entry : world.registry[k->root][k->view]) {
+        if (fake::folded(entry.path).rfind(prefix, 0) != 0) continue;
+        std::u16string child = entry.path.substr(prefix.size());
+        child = child.substr(0, child.find(u'\\'));
+        bool seen = false;
+        for (auto& c : children) seen = seen || fake::same(c, child);
+        if (!seen) children.push_back(child);
+    }
+    if (index >= children.size()) return error_no_more_items;
+    if (children[index].size() + 1 > size) return error_more_data;
+    fake::copy_out(children[index], name, size);
+    return 0;
+}
+
+int32_t reg_query_value_ex(Handle key, const char16_t* value_name, uint32_t* type, void* data,
+                           uint32_t* size) {
+    if (uint32_t error = fake::faulted(Op::reg_query_value_ex)) return static_cast<int32_t>(error);
+    auto* k = static_cast<fake::OpenKey*>(key);
+    const fake::RegKey* entry = fake::find_key(k->root, k->view, k->path);
+    if (value_name != nullptr || entry == nullptr || !entry->has_default) return 2;
+    *type = entry->type;
+    uint32_t offered = *size;
+    *size = static_cast<uint32_t>(entry->data.size());
+    if (entry->data.size() > offered) return error_more_data;
+    std::memcpy(data, entry->data.data(), entry->data.size());
+    return 0;
+}
+
+int32_t reg_close_key(Handle) {
+    --world.open_keys;
+    return 0;
+}
+
+uint32_t get_last_error() { return world.last_error; }
+
+uint32_t format_message(uint32_t, uint32_t code, uint32_t, char16_t* buffer, uint32_t size) {
+    std::u16string text;
+    switch (code) {
+        case 2: text = u"The system cannot find the file specified.\r\n"; break;
+        case 5: text = u"Access is denied.\r\n"; break;
+        case 234: text = u"More data is available.\r\n"; break;
+        case 1813: text = u"The specified resource type cannot be found in the image file.\r\n"; break;
+        default: return 0;  // no system text
+    }
+    return fake::copy_out(text, buffer, size) < size ? static_cast<uint32_t>(text.size()) : 0;
+}
+
+int multi_byte_to_wide_char(uint32_t, uint32_t, const char* bytes, int byte_count, char16_t* out,
+                            int out_size) {
+    if (fake::fail_with(Op::multi_byte_to_wide_char)) return 0;
+    std::u16string decoded = fake::utf16(std::string(bytes, static_cast<size_t>(byte_count)));
+    if (decoded.size() > static_cast<size_t>(out_size)) {
+        world.last_error = error_insufficient_buffer;
+        return 0;
+    }
+    std::memcpy(out, decoded.data(), decoded.size() * sizeof(char16_t));
+    return static_cast<int>(decoded.size());
+}
+
+Handle create_job_object() {
+    world.calls.push_back("create_job_object");
+    if (fake::fail_with(Op::create_job_object)) return nullptr;
+    return reinterpret_cast<Handle>(0x100);
+}
+
+bool query_information_job_object(Handle, int information_class, void* info, uint32_t size,
+                                  uint32_t* returned) {
+    world.calls.push_back("query_information_job_object");
+    if (fake::fail_with(Op::query_information_job_object)) return false;
+    if (information_class != job_object_extended_limit_information || size != sizeof(JobExtendedLimits))
+        return false;
+    auto* limits = static_cast<JobExtendedLimits*>(info);
+    *limits = JobExtendedLimits{};
+    limits->basic.limit_flags = world.job_initial_flags;
+    *returned = size;
+    return true;
+}
+
+bool set_information_job_object(Handle, int, void* info, uint32_t) {
+    world.calls.push_back("set_information_job_object");
+    if (fake::fail_with(Op::set_information_job_object)) return false;
+    world.job_flags_set = static_cast<JobExtendedLimits*>(info)->basic.limit_flags;
+    return true;
+}
+
+bool assign_process_to_job_object(Handle, Handle) {
+    world.calls.push_back("assign_process_to_job_object");
+    return !fake::fail_with(Op::assign_process_to_job_object);
+}
+
+Handle get_std_handle(uint32_t which) { return world.std_handles[std_input_handle - which]; }
+
+Handle get_current_process() { return reinterpret_cast<Handle>(-1); }
+
+bool duplicate_handle(Handle, Handle source, Handle, Handle* target, uint32_t, bool, uint32_t) {
+    world.calls.push_back("duplicate_handle");
+    if (fake::fail_with(Op::duplicate_handle)) return false;
+    if (source == nullptr) {
+        world.last_error = error_invalid_handle;
+        return false;
+    }
+    *target = reinterpret_cast<Handle>(reinterpret_cast<uintptr_t>(source) + 0x1000);
+    return true;
+}
+
+bool set_console_ctrl_handler(ConsoleCtrlHandler handler, bool add) {
+    world.calls.push_back("set_console_ctrl_handler");
+    if (fake::fail_with(Op::set_console_ctrl_handler)) return false;
+    return handler != nullptr && add;
+}
+
+bool create_process(char16_t* command_line, bool, uint32_t, StartupInfo* startup,
+                    ProcessInformation* process) {
+    world.calls.push_back("create_process");
+    world.child_command_lines.push_back(command_line);
+    world.child_startup = *startup;
+    if (fake::fail_with(Op::create_process)) return false;
+    process->process = reinterpret_cast<Handle>(0x200);
+    process->thread = reinterpret_cast<Handle>(0x204);
+    return true;
+}
+
+bool close_handle(Handle) {
+    world.calls.push_back("close_handle");
+    return true;
+}
+
+uint32_t wait_for_single_object_ex(Handle, uint32_t, bool) {
+    world.calls.push_back("wait_for_single_object_ex");
+    return 0;
+}
+
+bool get_exit_code_process(Handle, uint32_t* exit_code) {
+    world.calls.push_back("get_exit_code_process");
+    if (fake::fail_with(Op::get_exit_code_process)) return false;
+    *exit_code = world.child_exit_code;
+    return true;
+}
+
+void* allocate(size_t bytes) {
+    if (fake::fail_with(Op::allocate)) return nullptr;
+    void* p = std::calloc(bytes == 0 ? 1 : bytes, 1);
+    fake::allocations.push_back(p);
+    return p;
+}
+
+void release(void* block) {
+    for (auto it = fake::allocations.begin(); it != fake::allocations.end(); ++it)
+        if (*it == block) {
+            fake::allocations.erase(it);
+            break;
+        }
+    std::free(block);
+}
+
+void write_text(Stream stream, const char16_t* text, size_t length) {
+    (stream == Stream::output ? world.out : world.err).append(text, length);
+}
+
+[[noreturn]] void exit_process(uint32_t code) { throw fake::ExitCalled{code}; }
+
+}  // namespace platform

@@ -1,0 +1,144 @@
+// The fake platform: an in-memory Windows that a unit test fills in a few lines, then
+// runs the launcher on. It implements every operation of src/launcher/platform.h, keeps
+// a log of the calls whose order matters, and can fail the N-th call of an operation with
+// a chosen error code. exit_process throws ExitCalled, so a test gets control back.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "launcher/platform.h"
+
+namespace fake {
+
+enum class Op {
+    get_environment_variable,
+    get_module_file_name,
+    get_file_version_info_size,
+    get_file_version_info,
+    ver_query_file_version,
+    is_wow64_process,
+    get_file_attributes,
+    get_binary_type,
+    search_path,
+    open_file_for_reading,
+    read_file,
+    reg_open_key_ex,
+    reg_enum_key,
+    reg_query_value_ex,
+    multi_byte_to_wide_char,
+    create_job_object,
+    query_information_job_object,
+    set_information_job_object,
+    assign_process_to_job_object,
+    duplicate_handle,
+    set_console_ctrl_handler,
+    create_process,
+    get_exit_code_process,
+    allocate,
+    count
+};
+
+struct File {
+    std::u16string path;
+    std::string bytes;
+    uint32_t attributes = 0x20;  // FILE_ATTRIBUTE_ARCHIVE; 0x10 makes a directory
+    bool binary_type_known = true;
+    uint32_t binary_type = 6;  // SCS_64BIT_BINARY
+};
+
+struct RegKey {
+    std::u16string path;  // below the root, e.g. SOFTWARE\Zelkor\ZelkorCore\3.6\InstallPath
+    bool has_default = false;
+    uint32_t type = 1;  // REG_SZ
+    std::string data;   // the default value's bytes as stored
+};
+
+struct IniFile {
+    std::u16string path;
+    std::vector<std::pair<std::u16string, std::vector<std::pair<std::u16string, std::u16string>>>> sections;
+};
+
+enum Root { current_user, local_machine };
+enum View { native_view, view_64 };
+
+struct World {
+    std::vector<std::pair<std::u16string, std::u16string>> environment;
+    std::u16string module_path = u"C:\\d\\tool.exe";
+    std::u16string command_line = u"C:\\d\\tool.exe";
+    int32_t appdata_result = 0;
+    std::u16string appdata = u"C:\\Users\\me\\AppData\\Local";
+    bool wow64 = false;
+    bool has_version_resource = false;
+    uint32_t version_ms = 0, version_ls = 0;
+    std::vector<File> files;
+    std::vector<RegKey> registry[2][2];  // [root][view]
+    std::vector<IniFile> ini_files;
+    std::vector<std::u16string> search_directories;
+    uint32_t child_exit_code = 0;
+    uint32_t job_initial_flags = 0;
+    platform::Handle std_handles[3] = {reinterpret_cast<platform::Handle>(0x10),
+                                       reinterpret_cast<platform::Handle>(0x14),
+                                       reinterpret_cast<platform::Handle>(0x18)};
+
+    // What the run did.
+    std::u16string out, err;
+    std::vector<std::u16string> child_command_lines;
+    platform::StartupInfo child_startup{};
+    uint32_t job_flags_set = 0;
+    std::vector<std::string> calls;  // the job, handle and process calls, in order
+    int open_keys = 0;               // registry keys opened and not yet closed
+    uint32_t last_error = 0;
+};
+
+extern World world;
+
+// Clears the world and every launcher global, so each test starts from a new process.
+void reset();
+
+// The `nth` call (1 for the next) of `op` fails with `error`.
+void fail_call(Op op, int nth, uint32_t error);
+int call_count(Op op);
+
+// ---- Filling the world -----------------------------------------------------------------
+void set_env(const std::u16string& name, const std::u16string& value);
+File& add_file(const std::u16string& path, const std::string& bytes = "");
+void add_directory(const std::u16string& path);
+// A key with a REG_SZ default value `value` (terminator added), or other bytes and type.
+void add_reg_key(Root root, View view, const std::u16string& path);
+void add_reg_value(Root root, View view, const std::u16string& path, uint32_t type, const std::string& data);
+void add_install(Root root, View view, const std::u16string& version, const std::u16string& install_path);
+void add_ini(const std::u16string& path, const std::u16string& section, const std::u16string& key,
+             const std::u16string& value);
+std::string reg_sz(const std::u16string& value);  // UTF-16LE bytes with the terminator
+
+// ---- Running ---------------------------------------------------------------------------
+struct ExitCalled {
+    uint32_t code;
+};
+
+struct RunResult {
+    uint32_t exit_code;
+    std::string out, err, child;  // UTF-8; child is the last child command line
+};
+
+// Runs launcher_main with `argv` (defaults to the launcher's own name) until it exits.
+RunResult run(std::vector<std::u16string> argv = {u"tool.exe"});
+
+// Runs any code that ends in exit_process and returns its exit code.
+template <class F>
+uint32_t exit_code_of(F&& f) {
+    try {
+        f();
+    } catch (const ExitCalled& e) {
+        return e.code;
+    }
+    return 0xDEADBEEF;  // returned: not a legal end of a road
+}
+
+std::string utf8(const std::u16string& s);
+std::u16string utf16(const std::string& s);
+
+}  // namespace fake

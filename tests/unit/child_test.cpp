@@ -1,0 +1,127 @@
+// The child's command line, the job, the handles and every failure before the child runs.
+#include "child/child.h"
+
+#include "launcher/diagnostics.h"
+#include "launcher_fixture.h"
+
+using fake::utf8;
+
+namespace {
+
+using Child = LauncherTest;
+
+TEST_F(Child, CommandLineAssembly) {
+    struct Case {
+        const char16_t* executable;
+        const char16_t* arguments;
+        const char16_t* rest;
+        const char* line;
+        int allocations;
+    };
+    const Case cases[] = {
+        {u"C:\\zk\\zelkor.exe", u"-u", u"C:\\dir\\tool-script.zk a b", "C:\\zk\\zelkor.exe -u C:\\dir\\tool-script.zk a b", 1},
+        {u"C:\\zk\\zelkor.exe", nullptr, u"s a", "C:\\zk\\zelkor.exe s a", 1},
+        {u"C:\\zk\\zelkor.exe", u"", u"s a", "C:\\zk\\zelkor.exe s a", 1},
+        {u"C:\\zk\\zelkor.exe", u"", u"", "C:\\zk\\zelkor.exe", 0},
+        {u"C:\\zk\\zelkor.exe", u"-u", u"", "C:\\zk\\zelkor.exe -u ", 1},
+        {u"C:\\Program Files\\zelkor.exe", nullptr, u"s", "C:\\Program Files\\zelkor.exe s", 1},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        std::u16string executable = c.executable;
+        EXPECT_EQ(fake::exit_code_of([&] { launch_with_args(executable.data(), c.arguments, c.rest); }), 0u);
+        ASSERT_EQ(fake::world.child_command_lines.size(), 1u);
+        EXPECT_EQ(utf8(fake::world.child_command_lines[0]), c.line);
+        EXPECT_EQ(fake::call_count(fake::Op::allocate), c.allocations) << c.line;
+    }
+}
+
+TEST_F(Child, CommandLineBufferIsSizedExactly) {
+    fake::fail_call(fake::Op::allocate, 1, 8);
+    uint32_t code = fake::exit_code_of(
+        [] { launch_with_args(u"C:\\zk\\zelkor.exe", u"-u", u"C:\\dir\\tool-script.zk a b"); });
+    EXPECT_EQ(code, 101u);
+    // 45 characters and the terminator, two bytes each.
+    EXPECT_EQ(utf8(fake::world.err), "unable to allocate 92 bytes for child command.\n");
+}
+
+TEST_F(Child, RunsInAKillOnCloseJobWithInheritedHandles) {
+    fake::world.job_initial_flags = 0x8;
+    fake::world.child_exit_code = 0xC0000005;
+    trace_on();
+    log_stream = LogStream::standard_error;
+    std::u16string line = u"C:\\zk\\zelkor.exe s";
+    EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data()); }), 0xC0000005u);
+    EXPECT_EQ(fake::world.job_flags_set, 0x3008u);
+    const std::vector<std::string> order = {
+        "create_job_object", "query_information_job_object", "set_information_job_object",
+        "duplicate_handle",  "duplicate_handle",             "duplicate_handle",
+        "set_console_ctrl_handler", "create_process",        "assign_process_to_job_object",
+        "close_handle",      "wait_for_single_object_ex",    "get_exit_code_process"};
+    EXPECT_EQ(fake::world.calls, order);
+    const platform::StartupInfo& s = fake::world.child_startup;
+    EXPECT_EQ(s.cb, sizeof(platform::StartupInfo));
+    EXPECT_EQ(s.flags, 0x100u);
+    EXPECT_EQ(s.std_input, reinterpret_cast<platform::Handle>(0x1010));
+    EXPECT_EQ(s.std_output, reinterpret_cast<platform::Handle>(0x1014));
+    EXPECT_EQ(s.std_error, reinterpret_cast<platform::Handle>(0x1018));
+    EXPECT_EQ(utf8(fake::world.err),
+              "run_child: about to run 'C:\\zk\\zelkor.exe s'\nchild process exit code: -1073741819\n");
+}
+
+TEST_F(Child, EveryFailureBeforeTheChildRuns) {
+    struct Case {
+        fake::Op op;
+        int nth;
+        uint32_t code;
+        const char* err;
+    };
+    const Case cases[] = {
+        {fake::Op::create_job_object, 1, 101, "Job information querying failed\n"},
+        {fake::Op::query_information_job_object, 1, 101, "Job information querying failed\n"},
+        {fake::Op::set_information_job_object, 1, 101, "Job information setting failed\n"},
+        {fake::Op::duplicate_handle, 1, 100, "stdin duplication failed\n"},
+        {fake::Op::duplicate_handle, 2, 100, "stdout duplication failed\n"},
+        {fake::Op::duplicate_handle, 3, 100, "stderr duplication failed\n"},
+        {fake::Op::set_console_ctrl_handler, 1, 101, "control handler setting failed\n"},
+        {fake::Op::create_process, 1, 101, "Unable to create process using 'C:\\zk\\zelkor.exe s'\n"},
+        {fake::Op::get_exit_code_process, 1, 101, "Failed to get exit code of process\n"},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        fake::fail_call(c.op, c.nth, 5);
+        std::u16string line = u"C:\\zk\\zelkor.exe s";
+        EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data()); }), c.code) << c.err;
+        EXPECT_EQ(utf8(fake::world.err), c.err);
+    }
+}
+
+TEST_F(Child, AMissingStandardHandleIsAccepted) {
+    fake::world.std_handles[2] = nullptr;  // started without standard error
+    log_stream = LogStream::standard_error;
+    std::u16string line = u"C:\\zk\\zelkor.exe s";
+    EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data()); }), 0u);
+    EXPECT_EQ(fake::world.child_startup.std_error, nullptr);
+    EXPECT_NE(utf8(fake::world.err).find("DuplicateHandle returned ERROR_INVALID_HANDLE\n"), std::string::npos);
+}
+
+TEST_F(Child, OtherDuplicationErrorsAreTracedWithTheirCode) {
+    log_stream = LogStream::standard_error;
+    fake::fail_call(fake::Op::duplicate_handle, 2, 5);
+    std::u16string line = u"x";
+    EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data()); }), 100u);
+    EXPECT_NE(utf8(fake::world.err).find("DuplicateHandle returned 5\nstdout duplication failed\n"), std::string::npos);
+}
+
+TEST_F(Child, AFailedJobAssignmentStillRunsTheChild) {
+    fake::world.child_exit_code = 104;
+    fake::fail_call(fake::Op::assign_process_to_job_object, 1, 5);
+    std::u16string line = u"x";
+    EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data()); }), 104u);
+}
+
+TEST_F(Child, ControlEventsAreIgnored) {
+    for (uint32_t event : {0u, 1u, 2u, 5u, 6u}) EXPECT_EQ(ignore_console_ctrl(event), 1);
+}
+
+}  // namespace

@@ -1,0 +1,23 @@
+// Common set-up of the unit tests: a new fake world with the launcher C:\d\tool.exe
+// beside its script.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "support/fake_platform.h"
+
+class LauncherTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake::reset();
+        fake::add_file(u"C:\\d\\tool-script.zk");
+    }
+    void TearDown() override { fake::reset(); }
+
+    // An interpreter in the active virtual environment C:\venv.
+    static void with_venv() {
+        fake::set_env(u"VIRTUAL_ENV", u"C:\\venv");
+        fake::add_file(u"C:\\venv\\Scripts\\zelkor.exe");
+    }
+    static void trace_on() { fake::set_env(u"ZKLAUNCH_DEBUG", u"1"); }
+};

@@ -1,0 +1,231 @@
+// The main flow: user arguments, the wrapped script, the command line it builds, the
+// configuration files, the fallback roads and the help text.
+#include "launcher/launcher.h"
+
+#include "launcher_fixture.h"
+
+using fake::utf8;
+
+namespace {
+
+using MainFlow = LauncherTest;
+
+TEST_F(MainFlow, UserArgumentsAreTheRawTailAsTyped) {
+    struct Case {
+        const char16_t* command_line;
+        const char* child;
+    };
+    const Case cases[] = {
+        // Quoted name, blanks after it: inner and trailing blanks are kept.
+        {u"\"C:\\d\\tool.exe\"   a  \"b c\" ", "C:\\venv\\Scripts\\zelkor.exe C:\\d\\tool-script.zk a  \"b c\" "},
+        // Missing closing quote: nothing the user typed reaches the child.
+        {u"\"C:\\d\\tool.exe a b", "C:\\venv\\Scripts\\zelkor.exe C:\\d\\tool-script.zk "},
+        // An unquoted name ends at a blank, not at a tab.
+        {u"tool.exe\t-x", "C:\\venv\\Scripts\\zelkor.exe C:\\d\\tool-script.zk "},
+        // A blank inside an unquoted path: the rest of the path becomes arguments.
+        {u"C:\\my tools\\tool.exe -x", "C:\\venv\\Scripts\\zelkor.exe C:\\d\\tool-script.zk tools\\tool.exe -x"},
+        // No arguments at all: the script path and one blank.
+        {u"tool.exe", "C:\\venv\\Scripts\\zelkor.exe C:\\d\\tool-script.zk "},
+        // Any white space after the name is skipped, not only blanks.
+        {u"tool.exe \t\r\n x", "C:\\venv\\Scripts\\zelkor.exe C:\\d\\tool-script.zk x"},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        fake::add_file(u"C:\\d\\tool-script.zk");
+        with_venv();
+        fake::world.command_line = c.command_line;
+        fake::RunResult r = fake::run();
+        EXPECT_EQ(r.exit_code, 0u);
+        EXPECT_EQ(r.child, c.child) << utf8(c.command_line);
+    }
+}
+
+TEST_F(MainFlow, ScriptPathWithABlankIsQuoted) {
+    fake::reset();
+    with_venv();
+    fake::world.module_path = u"C:\\Program Files\\d\\tool.exe";
+    fake::add_file(u"C:\\Program Files\\d\\tool-script.zk");
+    fake::world.command_line = u"\"C:\\Program Files\\d\\tool.exe\" x";
+    EXPECT_EQ(fake::run().child, "C:\\venv\\Scripts\\zelkor.exe \"C:\\Program Files\\d\\tool-script.zk\" x");
+}
+
+TEST_F(MainFlow, ScriptNameIsCutAtTheLastDotOfTheWholePath) {
+    fake::reset();
+    with_venv();
+    fake::world.module_path = u"C:\\v1.2\\tool";
+    fake::add_file(u"C:\\v1-script.zk");
+    EXPECT_EQ(fake::run().child, "C:\\venv\\Scripts\\zelkor.exe C:\\v1-script.zk ");
+}
+
+TEST_F(MainFlow, FatalRoadsOfTheMainFlow) {
+    struct Case {
+        const char* name;
+        void (*arrange)();
+        uint32_t code;
+        const char* err;
+    };
+    const Case cases[] = {
+        {"no dot in the launcher path", [] { fake::world.module_path = u"C:\\d\\tool"; }, 105,
+         "Wrapper name 'C:\\d\\tool' is not valid.\n"},
+        {"script missing", [] { fake::world.files.clear(); }, 105,
+         "Script file 'C:\\d\\tool-script.zk' is not present.\n"},
+        {"no memory for the command line", [] { fake::fail_call(fake::Op::allocate, 1, 8); }, 104,
+         "Could not allocate new command line\n"},
+        {"no interpreter", [] {}, 103, "Can't find a default Zelkor.\n"},
+        {"venv without an interpreter", [] { fake::set_env(u"VIRTUAL_ENV", u"C:\\venv"); }, 103,
+         "Can't find a default Zelkor.\n"},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        fake::add_file(u"C:\\d\\tool-script.zk");
+        c.arrange();
+        fake::RunResult r = fake::run();
+        EXPECT_EQ(r.exit_code, c.code) << c.name;
+        EXPECT_EQ(r.err, c.err) << c.name;
+        EXPECT_TRUE(fake::world.child_command_lines.empty()) << c.name;
+    }
+}
+
+TEST_F(MainFlow, AScriptDirectoryOfTheScriptsNamePasses) {
+    fake::reset();
+    with_venv();
+    fake::add_directory(u"C:\\d\\tool-script.zk");
+    EXPECT_EQ(fake::run().exit_code, 0u);
+}
+
+TEST_F(MainFlow, PathsThatWouldBeCutAreNotUsed) {
+    // A launcher path of 260 characters comes back cut: it names no script.
+    fake::reset();
+    with_venv();
+    fake::world.module_path = u"C:\\" + std::u16string(250, u'd') + u"\\tool.exe";
+    fake::RunResult r = fake::run();
+    EXPECT_EQ(r.exit_code, 105u);
+    EXPECT_EQ(r.err.rfind("Wrapper name 'C:\\ddd", 0), 0u);
+
+    // "-script.zk" does not fit behind a 250-character stem: no shorter name is tried.
+    fake::reset();
+    with_venv();
+    std::u16string stem = u"C:\\" + std::u16string(247, u'd') + u"\\t";
+    fake::world.module_path = stem + u".e";
+    fake::add_file((stem + u"-script.zk").substr(0, 259));
+    r = fake::run();
+    EXPECT_EQ(r.exit_code, 105u);
+    EXPECT_EQ(r.err.rfind("Script file '", 0), 0u);
+
+    // A VIRTUAL_ENV whose interpreter path would be cut counts as having none.
+    fake::reset();
+    fake::add_file(u"C:\\d\\tool-script.zk");
+    std::u16string venv = u"C:\\" + std::u16string(240, u'v');
+    fake::set_env(u"VIRTUAL_ENV", venv);
+    fake::add_file((venv + u"\\Scripts\\zelkor.exe").substr(0, 259));
+    EXPECT_EQ(fake::run().exit_code, 103u);
+}
+
+TEST_F(MainFlow, TraceOfAWholeRunOnTheVirtualEnvRoad) {
+    trace_on();
+    with_venv();
+    fake::world.appdata_result = static_cast<int32_t>(0x80070005);
+    fake::add_file(u"C:\\d\\zk.ini");
+    fake::world.command_line = u"tool.exe a";
+    fake::world.child_exit_code = 3;
+    fake::RunResult r = fake::run();
+    EXPECT_EQ(r.exit_code, 3u);
+    EXPECT_EQ(r.err,
+              "launcher build: 64bit\n"
+              "launcher executable: Console\n"
+              "SHGetFolderPath failed: 80070005\n"
+              "GetFileVersionInfoSize failed: The specified resource type cannot be found in the image file.\r\n\n"
+              "Using global configuration file 'C:\\d\\zk.ini'\n"
+              "Called with command line: a\n"
+              "Using wrapped script file 'C:\\d\\tool-script.zk'\n"
+              "Running wrapped script with command line 'C:\\d\\tool-script.zk a'\n"
+              "Checking for Zelkor executable in virtual env 'C:\\venv'\n"
+              "run_child: about to run 'C:\\venv\\Scripts\\zelkor.exe C:\\d\\tool-script.zk a'\n"
+              "child process exit code: 3\n");
+}
+
+TEST_F(MainFlow, ConfigurationFilesAndVersionTraces) {
+    trace_on();
+    with_venv();
+    fake::add_file(u"C:\\Users\\me\\AppData\\Local\\zk.ini");
+    fake::world.module_path = u"tool.exe";  // no backslash: no global file
+    fake::add_file(u"tool-script.zk");
+    fake::world.has_version_resource = true;
+    fake::fail_call(fake::Op::get_file_version_info, 1, 5);
+    std::string err = fake::run().err;
+    EXPECT_NE(err.find("Using local configuration file 'C:\\Users\\me\\AppData\\Local\\zk.ini'\n"), std::string::npos);
+    EXPECT_NE(err.find("GetFileVersionInfo failed: 5\n"), std::string::npos);
+    EXPECT_NE(err.find("GetModuleFileNameW returned value has no backslash: tool.exe\n"), std::string::npos);
+
+    fake::reset();
+    trace_on();
+    with_venv();
+    fake::add_file(u"C:\\d\\tool-script.zk");
+    fake::world.has_version_resource = true;
+    fake::fail_call(fake::Op::ver_query_file_version, 1, 1813);
+    err = fake::run().err;
+    EXPECT_NE(err.find("VerQueryValue failed: 715\n"), std::string::npos);
+    EXPECT_NE(err.find("File 'C:\\Users\\me\\AppData\\Local\\zk.ini' non-existent\n"), std::string::npos);
+    EXPECT_NE(err.find("File 'C:\\d\\zk.ini' non-existent\n"), std::string::npos);
+}
+
+TEST_F(MainFlow, AScriptThatCannotBeOpenedTakesTheDefaultRoadSilently) {
+    with_venv();
+    fake::fail_call(fake::Op::open_file_for_reading, 1, 13);
+    fake::RunResult r = fake::run();
+    EXPECT_EQ(r.exit_code, 0u);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(MainFlow, MissingVenvInterpreterIsTraced) {
+    trace_on();
+    fake::set_env(u"VIRTUAL_ENV", u"C:\\venv\\");
+    std::string err = fake::run().err;
+    EXPECT_NE(err.find("Zelkor executable C:\\venv\\\\Scripts\\zelkor.exe missing from virtual env\n"),
+              std::string::npos);
+}
+
+constexpr const char* help_head =
+    "Zelkor Launcher for Windows (Tavrin/Plennet variant) Version 0.1\n\n"
+    "usage: tool.exe [ launcher-arguments ] [ zelkor-arguments ] script [ script-arguments ]\n\n"
+    "Launcher arguments:\n\n-2     : Launch the latest Zelkor 2.x version\n-3     : Launch the latest "
+    "Zelkor 3.x version\n-X.Y   : Launch the specified Zelkor version\n";
+constexpr const char* help_tail = "\n\nThe following help text is from Zelkor:\n\n";
+
+TEST_F(MainFlow, HelpText) {
+    struct Case {
+        std::vector<std::u16string> argv;
+        bool wow64;
+        std::string out;
+    };
+    const std::string wow_line = "-X.Y-32: Launch the specified 32bit Zelkor version";
+    const Case cases[] = {
+        {{u"tool.exe", u"-h"}, false, std::string(help_head) + help_tail},
+        {{u"tool.exe", u"--HELP"}, true, std::string(help_head) + wow_line + help_tail},
+        {{u"tool.exe", u"-h", u"x"}, false, ""},
+        {{u"tool.exe", u"-help"}, false, ""},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        fake::add_file(u"C:\\d\\tool-script.zk");
+        with_venv();
+        fake::world.wow64 = c.wow64;
+        fake::world.command_line = u"tool.exe " + c.argv.back();
+        fake::RunResult r = fake::run(c.argv);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.exit_code, 0u);
+        // The option is not the launcher's: the child receives it.
+        EXPECT_EQ(r.child, "C:\\venv\\Scripts\\zelkor.exe C:\\d\\tool-script.zk " + utf8(c.argv.back()));
+    }
+}
+
+TEST_F(MainFlow, HelpShowsTheFileVersionWhenThereIsOne) {
+    with_venv();
+    fake::world.has_version_resource = true;
+    fake::world.version_ms = 0x00030007;
+    fake::world.version_ls = 0x0002FFFF;
+    fake::RunResult r = fake::run({u"tool.exe", u"-h"});
+    EXPECT_EQ(r.out.rfind("Zelkor Launcher for Windows (Tavrin/Plennet variant) Version 3.7.2.65535\n\n", 0), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,63 @@
+// The formatter and the bounded text helpers.
+#include <gtest/gtest.h>
+
+#include "launcher/text.h"
+#include "support/fake_platform.h"
+
+using fake::utf8;
+
+namespace {
+
+std::string fmt(size_t size, const char16_t* format, auto... args) {
+    char16_t buffer[80];
+    for (auto& c : buffer) c = u'#';
+    size_t n = text::format(buffer, size, format, args...);
+    EXPECT_EQ(buffer[n], 0) << "terminated right after the text";
+    EXPECT_LT(n, size);
+    EXPECT_EQ(buffer[size], u'#') << "nothing written beyond the buffer";
+    return utf8(buffer);
+}
+
+TEST(Format, Conversions) {
+    EXPECT_EQ(fmt(64, u"%ls|%s|%d|%X|%%", u"a b", u"c", -42, 0xC0000005u), "a b|c|-42|C0000005|%");
+    EXPECT_EQ(fmt(64, u"%d %d", INT32_MIN, INT32_MAX), "-2147483648 2147483647");
+    EXPECT_EQ(fmt(64, u"%X %X", 0u, 0xFFFFFFFFu), "0 FFFFFFFF");
+    EXPECT_EQ(fmt(64, u"%d", static_cast<int32_t>(0xC0000005u)), "-1073741819");
+}
+
+TEST(Format, MissingOrNullTextAndStrayPercent) {
+    EXPECT_EQ(fmt(64, u"[%ls]"), "[(null)]");
+    EXPECT_EQ(fmt(64, u"[%ls]", static_cast<const char16_t*>(nullptr)), "[(null)]");
+    EXPECT_EQ(fmt(64, u"50%"), "50%");
+    EXPECT_EQ(fmt(64, u"%q"), "%q");
+}
+
+TEST(Format, TruncatesAtSizeMinusOne) {
+    EXPECT_EQ(fmt(4, u"%ls", u"abcdef"), "abc");
+    EXPECT_EQ(fmt(1, u"%ls", u"abcdef"), "");
+    EXPECT_EQ(fmt(6, u"%d", 1234567), "12345");
+}
+
+TEST(Text, CopyAndAppendReportCuts) {
+    char16_t b[6];
+    EXPECT_TRUE(text::copy(b, 6, u"abcde"));
+    EXPECT_FALSE(text::copy(b, 6, u"abcdef"));
+    EXPECT_EQ(utf8(b), "abcde");
+    text::copy(b, 6, u"ab");
+    EXPECT_TRUE(text::append(b, 6, u"cde"));
+    EXPECT_FALSE(text::append(b, 6, u"f"));
+    EXPECT_EQ(utf8(b), "abcde");
+}
+
+TEST(Text, ComparisonsFoldOnlyAToZ) {
+    EXPECT_EQ(text::compare_folded(u"-H", u"-h"), 0);
+    EXPECT_EQ(text::compare_folded(u"--HeLP", u"--help"), 0);
+    EXPECT_NE(text::compare_folded(u"\u00C9", u"\u00E9"), 0);
+    EXPECT_LT(text::compare(u"3.1", u"3.6"), 0);
+    EXPECT_EQ(text::compare_n(u"3.6-32", u"3.6", 3), 0);
+    const char16_t* request = u"3.6-32";
+    EXPECT_EQ(text::find_text(request, u"-32"), request + 3);
+    EXPECT_EQ(text::find_text(u"3.6", u"-32"), nullptr);
+}
+
+}  // namespace
