@@ -1,5 +1,191 @@
-// Registry discovery of installations. Stand-in: nothing is scanned yet.
+// Registry discovery of installed interpreters. Portable code only.
+//
+// Each installation is a subkey of SOFTWARE\Zelkor\ZelkorCore named after its version,
+// whose InstallPath subkey holds the installation directory as its default value. Every
+// directory is probed for zelkor.exe in four layouts; each executable found is listed
+// once, with its bits taken from its binary type.
 #include "discovery/installations.h"
+
+#include <cstdlib>
+
+#include "launcher/diagnostics.h"
+#include "launcher/text.h"
 
 InstalledInterpreter installed_interpreters[max_installations];
 uint32_t installed_count = 0;
+
+namespace {
+
+constexpr const char16_t* core_key = u"SOFTWARE\\Zelkor\\ZelkorCore";
+constexpr const char16_t* install_layout_suffixes[] = {
+    u"\\", u"\\Vornix\\win32\\", u"\\Vornix\\amd64\\", u"\\Vornix\\", nullptr};
+constexpr const char16_t* executable_name = u"zelkor.exe";
+constexpr uint32_t reg_sz = 1;
+constexpr uint32_t scs_32bit_binary = 0;
+constexpr uint32_t scs_64bit_binary = 6;
+constexpr uint32_t error_filename_exced_range = 206;
+// The longest InstallPath value read: 258 characters and the terminator, in 519 bytes.
+constexpr uint32_t install_path_bytes = 519;
+
+// Whether `entry` already lists `path`, ignoring case and the quotes storing added.
+bool lists(const InstalledInterpreter& entry, const char16_t* path) {
+    const char16_t* stored = entry.executable;
+    size_t n = text::length(stored);
+    if (n >= 2 && stored[0] == u'"' && stored[n - 1] == u'"')
+        return text::length(path) == n - 2 && text::compare_folded_n(stored + 1, path, n - 2) == 0;
+    return text::compare_folded(stored, path) == 0;
+}
+
+bool already_listed(const char16_t* path) {
+    for (uint32_t i = 0; i < installed_count; ++i)
+        if (lists(installed_interpreters[i], path)) return true;
+    return false;
+}
+
+void trace_path_failure(const char16_t* path, uint32_t code) {
+    char16_t message[1024];
+    system_error_text(code, message);
+    trace(u"locate_zelkors_for_key: %ls: %ls", path, message);
+}
+
+// The installation directory's length in characters. The data is taken to end with one
+// terminator; data stored without one keeps its last character, and the text stops at
+// the first NUL, so a value stored carelessly still names its own directory.
+size_t install_path_length(const char16_t* data, uint32_t bytes) {
+    size_t units = bytes / 2;
+    if (units > 0 && data[units - 1] == 0) --units;
+    size_t length = 0;
+    while (length < units && data[length] != 0) ++length;
+    if (length >= 1 && data[length - 1] == u'\\') --length;  // one trailing backslash only
+    return length;
+}
+
+// Probes `directory` + `suffix` + "zelkor.exe" and lists it in the table's first free
+// slot when it is a 32- or 64-bit executable not yet listed.
+void probe_layout(const char16_t* version, const char16_t* directory, const char16_t* suffix) {
+    // Room for the longest candidate: 258 + 14 + 10 characters.
+    char16_t path[300];
+    text::format(path, 300, u"%ls%ls%ls", directory, suffix, executable_name);
+    size_t length = text::length(path);
+    if (length >= 260) {  // no such file can be named in 259 characters; never cut it
+        trace_path_failure(path, error_filename_exced_range);
+        return;
+    }
+    uint32_t attributes = platform::get_file_attributes(path);
+    if (attributes == platform::invalid_file_attributes) {
+        trace_path_failure(path, platform::get_last_error());
+        return;
+    }
+    if (attributes & platform::file_attribute_directory) {
+        trace(u"locate_zelkors_for_key: '%ls' is a directory\n", path);
+        return;
+    }
+    if (already_listed(path)) {
+        trace(u"locate_zelkors_for_key: %ls: already found\n", path);
+        return;
+    }
+    uint32_t type = 0;
+    if (!platform::get_binary_type(path, &type)) {
+        trace(u"Failure getting binary type: %ls\n", path);
+        return;
+    }
+    int32_t bits = type == scs_64bit_binary ? 64 : type == scs_32bit_binary ? 32 : 0;
+    if (bits == 0) {
+        trace(u"locate_zelkors_for_key: %ls: invalid binary type: %X\n", path, type);
+        return;
+    }
+    bool quote = text::find(path, u' ') != nullptr;
+    if (quote && length + 2 >= 260) {  // unquoted, it would run the path's first word
+        trace_path_failure(path, error_filename_exced_range);
+        return;
+    }
+    InstalledInterpreter& entry = installed_interpreters[installed_count];
+    text::copy(entry.version, 4, version);
+    entry.bits = bits;
+    text::format(entry.executable, 260, quote ? u"\"%ls\"" : u"%ls", path);
+    trace(u"locate_zelkors_for_key: %ls is a %dbit executable\n", entry.executable, bits);
+    ++installed_count;
+}
+
+// Lists the executables of one installation (version subkey `name`).
+void locate_installation(platform::Handle root, uint32_t access, const char16_t* label,
+                         const char16_t* name) {
+    char16_t version[4];
+    text::copy_n(version, 4, name, 3);  // "3.10" is listed as "3.1"
+    char16_t key_path[48];
+    text::format(key_path, 48, u"%ls\\%ls\\InstallPath", core_key, name);
+    char16_t message[1024];
+    platform::Handle key = nullptr;
+    int32_t status = platform::reg_open_key_ex(root, key_path, 0, access, &key);
+    if (status != 0) {
+        system_error_text(static_cast<uint32_t>(status), message);
+        trace(u"%ls\\%ls: %ls", label, key_path, message);
+        return;
+    }
+    // The value is read into the table's free slot, as the scan lists it there; only its
+    // first characters are kept, as the directory.
+    char16_t* data = installed_interpreters[installed_count].executable;
+    uint32_t type = 0, bytes = install_path_bytes;
+    status = platform::reg_query_value_ex(key, nullptr, &type, data, &bytes);
+    platform::reg_close_key(key);
+    if (status != 0) {
+        system_error_text(static_cast<uint32_t>(status), message);
+        trace(u"%ls\\%ls: %ls\n", label, key_path, message);
+        return;
+    }
+    if (type != reg_sz) return;
+    char16_t directory[260];
+    text::copy_n(directory, 260, data, install_path_length(data, bytes));
+    for (const char16_t* const* suffix = install_layout_suffixes; *suffix != nullptr; ++suffix) {
+        probe_layout(version, directory, *suffix);
+        if (installed_count >= max_installations) return;
+    }
+}
+
+}  // namespace
+
+void locate_zelkors_for_key(platform::Handle root, uint32_t access) {
+    const char16_t* label = root == platform::hkey_local_machine ? u"HKLM" : u"HKCU";
+    platform::Handle core = nullptr;
+    if (platform::reg_open_key_ex(root, core_key, 0, access, &core) != 0) {
+        trace(u"locate_zelkors_for_key: unable to open ZelkorCore key in %ls\n", label);
+        return;
+    }
+    for (uint32_t index = 0; installed_count < max_installations; ++index) {
+        char16_t name[8] = {};
+        int32_t status = platform::reg_enum_key(core, index, name, 8);
+        if (status == platform::error_no_more_items) break;
+        if (status != 0) {
+            // A failed call may leave no name: then the subkey is named by its index.
+            if (name[0] == 0) text::format(name, 8, u"#%d", static_cast<int32_t>(index));
+            char16_t message[1024];
+            system_error_text(static_cast<uint32_t>(status), message);
+            trace(u"Can't enumerate registry key for version %ls: %ls\n", name, message);
+            break;
+        }
+        locate_installation(root, access, label, name);
+    }
+    platform::reg_close_key(core);
+}
+
+int installation_order(const void* a, const void* b) {
+    const auto* x = static_cast<const InstalledInterpreter*>(a);
+    const auto* y = static_cast<const InstalledInterpreter*>(b);
+    int by_version = text::compare(y->version, x->version);
+    return by_version != 0 ? by_version : y->bits - x->bits;
+}
+
+void scan_installations() {
+    constexpr uint32_t key_read = 0x20019;
+    constexpr uint32_t key_wow64_64key = 0x100;
+    bool wow64 = false;
+    if (platform::is_wow64_process(&wow64) && wow64) {
+        trace(u"locating Zelkors in 64bit registry\n");
+        locate_zelkors_for_key(platform::hkey_current_user, key_read | key_wow64_64key);
+        locate_zelkors_for_key(platform::hkey_local_machine, key_read | key_wow64_64key);
+    }
+    trace(u"locating Zelkors in native registry\n");
+    locate_zelkors_for_key(platform::hkey_current_user, key_read);
+    locate_zelkors_for_key(platform::hkey_local_machine, key_read);
+    qsort(installed_interpreters, installed_count, sizeof(InstalledInterpreter), installation_order);
+}

@@ -1,5 +1,78 @@
-// Choosing one installed interpreter. Stand-in until the registry scan exists: nothing is
-// installed, so every request finds nothing.
+// Version matching and configured defaults. Portable code only.
 #include "discovery/selection.h"
 
-const InstalledInterpreter* select_interpreter(const char16_t*, bool) { return nullptr; }
+#include "launcher/diagnostics.h"
+#include "launcher/launcher.h"
+#include "launcher/platform.h"
+#include "launcher/text.h"
+
+char16_t default_key[8] = u"zelkorX";
+char16_t configured_value[1024];
+
+const InstalledInterpreter* match_installed(const char16_t* request) {
+    bool only_32_bit = text::find_text(request, u"-32") != nullptr;
+    size_t request_length = text::length(request);
+    for (uint32_t i = 0; i < installed_count; ++i) {
+        const InstalledInterpreter& entry = installed_interpreters[i];
+        size_t version_length = text::length(entry.version);
+        size_t k = version_length < request_length ? version_length : request_length;
+        if (text::compare_n(entry.version, request, k) == 0 && (!only_32_bit || entry.bits == 32))
+            return &entry;
+    }
+    return nullptr;
+}
+
+const char16_t* lookup_configured_default() {
+    text::format(configured_value, 1024, u"zk_%ls", default_key);
+    const char16_t* value = read_env_var(configured_value);
+    const char16_t* source = u"environment";
+    if (value == nullptr) {
+        const char16_t* const files[] = {local_ini_path, global_ini_path};  // per-user first
+        for (const char16_t* file : files) {
+            if (file[0] == 0) continue;
+            if (platform::get_private_profile_string(u"defaults", default_key, nullptr, configured_value,
+                                                     1024, file) > 0) {
+                value = configured_value;
+                source = file;
+                break;
+            }
+        }
+    }
+    if (value == nullptr) {
+        trace(u"found no configured value for '%ls'\n", default_key);
+        return nullptr;
+    }
+    trace(u"found configured value '%ls=%ls' in %ls\n", default_key, value, source);
+    return value;
+}
+
+const InstalledInterpreter* select_interpreter(const char16_t* request, bool prefer_major_2) {
+    size_t request_length = text::length(request);
+    if (installed_count == 0) scan_installations();
+
+    if (request_length == 1) {
+        default_key[6] = request[0];
+        if (const char16_t* configured = lookup_configured_default()) request = configured;
+    }
+    if (request[0] != 0) {
+        const InstalledInterpreter* found = match_installed(request);
+        trace(u"search for Zelkor version '%ls' found ", request);
+        if (found != nullptr)
+            trace(u"'%ls'\n", found->executable);
+        else
+            trace(u"no interpreter\n");
+        return found;
+    }
+
+    default_key[6] = 0;
+    const InstalledInterpreter* found = nullptr;
+    if (const char16_t* configured = lookup_configured_default()) found = match_installed(configured);
+    if (found == nullptr) found = match_installed(prefer_major_2 ? u"2" : u"3");
+    if (found == nullptr) found = match_installed(prefer_major_2 ? u"3" : u"2");
+    trace(u"search for default Zelkor found ");
+    if (found != nullptr)
+        trace(u"version %ls at '%ls'\n", found->version, found->executable);
+    else
+        trace(u"no interpreter\n");
+    return found;
+}

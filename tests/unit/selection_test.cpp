@@ -1,0 +1,156 @@
+// Version requests, configured defaults and the default road.
+#include "discovery/selection.h"
+
+#include "launcher/diagnostics.h"
+#include "launcher/launcher.h"
+#include "launcher_fixture.h"
+
+using fake::utf8;
+
+namespace {
+
+struct Installed {
+    const char16_t* version;
+    int32_t bits;
+    const char16_t* executable;
+};
+
+// An already sorted table, as a scan leaves it.
+void fill(const std::vector<Installed>& rows) {
+    installed_count = 0;
+    for (const Installed& r : rows) {
+        InstalledInterpreter& e = installed_interpreters[installed_count++];
+        text::copy(e.version, 4, r.version);
+        e.bits = r.bits;
+        text::copy(e.executable, 260, r.executable);
+    }
+}
+
+const std::vector<Installed> typical = {
+    {u"3.9", 64, u"C:\\Z39"}, {u"3.6", 64, u"C:\\Z36"}, {u"3.6", 32, u"C:\\Z36-32"},
+    {u"3.1", 64, u"C:\\Z310"}, {u"2.7", 64, u"C:\\Z27"}};
+
+class Selection : public LauncherTest {
+protected:
+    void SetUp() override {
+        LauncherTest::SetUp();
+        local_ini_path[0] = global_ini_path[0] = 0;
+    }
+    static std::string select(const char16_t* request, bool prefer_major_2 = false) {
+        const InstalledInterpreter* e = select_interpreter(request, prefer_major_2);
+        return e == nullptr ? "none" : utf8(e->executable);
+    }
+};
+
+TEST_F(Selection, RequestsAgainstTheTable) {
+    struct Case {
+        std::vector<Installed> table;
+        const char16_t* request;
+        bool prefer_major_2;
+        const char* chosen;
+    };
+    const Case cases[] = {
+        {typical, u"3", false, "C:\\Z39"},
+        {typical, u"3.6", false, "C:\\Z36"},       // 64-bit before 32-bit
+        {typical, u"3.6-32", false, "C:\\Z36-32"}, // only 32-bit
+        {{{u"3.6", 64, u"C:\\Z36"}}, u"3.6-32", false, "none"},
+        {typical, u"3-32", false, "none"},         // "3-3" matches no major.minor
+        {typical, u"3.10", false, "C:\\Z310"},     // 3.10 is stored as 3.1
+        {{{u"3", 64, u"C:\\Z3"}}, u"3.6", false, "C:\\Z3"},
+        {typical, u"4", false, "none"},
+        {typical, u"", false, "C:\\Z39"},
+        {typical, u"", true, "C:\\Z27"},
+        {{{u"2.7", 64, u"C:\\Z27"}}, u"", false, "C:\\Z27"},
+        {{{u"3.6", 64, u"C:\\Z36"}}, u"", true, "C:\\Z36"},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        fill(c.table);
+        EXPECT_EQ(select(c.request, c.prefer_major_2), c.chosen) << utf8(c.request) << " " << c.prefer_major_2;
+    }
+}
+
+TEST_F(Selection, ConfiguredDefaults) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::u16string, std::u16string>> environment;
+        std::vector<std::pair<std::u16string, std::u16string>> local_defaults, global_defaults;
+        const char16_t* request;
+        const char* chosen;
+        const char* trace;
+    };
+    const Case cases[] = {
+        {"variable replaces a one-character request", {{u"zk_zelkor3", u"3.6"}}, {}, {}, u"3", "C:\\Z36",
+         "found configured value 'zelkor3=3.6' in environment\nsearch for Zelkor version '3.6' found 'C:\\Z36'\n"},
+        {"configured version not installed", {{u"zk_zelkor3", u"3.7"}}, {}, {}, u"3", "none",
+         "found configured value 'zelkor3=3.7' in environment\nsearch for Zelkor version '3.7' found no interpreter\n"},
+        {"empty variable falls through to the per-user file", {{u"zk_zelkor3", u""}}, {{u"zelkor3", u"3.1"}},
+         {{u"zelkor3", u"3.6"}}, u"3", "C:\\Z310", nullptr},
+        {"per-user file beats the file beside the launcher", {}, {{u"zelkor3", u"3.1"}}, {{u"zelkor3", u"3.6"}},
+         u"3", "C:\\Z310",
+         "found configured value 'zelkor3=3.1' in C:\\local\\zk.ini\nsearch for Zelkor version '3.1' found 'C:\\Z310'\n"},
+        {"file beside the launcher", {}, {}, {{u"zelkor3", u"3.6-32"}}, u"3", "C:\\Z36-32", nullptr},
+        {"longer requests are never redirected", {{u"zk_zelkor3", u"2.7"}}, {}, {}, u"3.9", "C:\\Z39",
+         "search for Zelkor version '3.9' found 'C:\\Z39'\n"},
+        {"default road: configured default", {{u"zk_zelkor", u"3.6"}}, {}, {}, u"", "C:\\Z36",
+         "found configured value 'zelkor=3.6' in environment\nsearch for default Zelkor found version 3.6 at 'C:\\Z36'\n"},
+        {"default road: a configured 3 is a prefix, not the key zelkor3", {{u"zk_zelkor", u"3"}, {u"zk_zelkor3", u"2.7"}},
+         {}, {}, u"", "C:\\Z39", nullptr},
+        {"default road: configured default matching nothing falls back", {}, {}, {{u"zelkor", u"4.2"}}, u"",
+         "C:\\Z39",
+         "found configured value 'zelkor=4.2' in C:\\global\\zk.ini\nsearch for default Zelkor found version 3.9 at 'C:\\Z39'\n"},
+        {"no configuration", {}, {}, {}, u"2", "C:\\Z27",
+         "found no configured value for 'zelkor2'\nsearch for Zelkor version '2' found 'C:\\Z27'\n"},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        log_stream = LogStream::standard_error;
+        fill(typical);
+        for (auto& [k, v] : c.environment) fake::set_env(k, v);
+        text::copy(local_ini_path, 260, c.local_defaults.empty() ? u"" : u"C:\\local\\zk.ini");
+        text::copy(global_ini_path, 260, c.global_defaults.empty() ? u"" : u"C:\\global\\zk.ini");
+        for (auto& [k, v] : c.local_defaults) fake::add_ini(u"C:\\local\\zk.ini", u"defaults", k, v);
+        for (auto& [k, v] : c.global_defaults) fake::add_ini(u"C:\\global\\zk.ini", u"defaults", k, v);
+        EXPECT_EQ(select(c.request), c.chosen) << c.name;
+        if (c.trace != nullptr) {
+            EXPECT_EQ(utf8(fake::world.err), c.trace) << c.name;
+        }
+    }
+}
+
+TEST_F(Selection, NothingInstalledRescansOnEveryRequest) {
+    log_stream = LogStream::standard_error;
+    EXPECT_EQ(select(u""), "none");
+    EXPECT_EQ(select(u"3.6"), "none");
+    EXPECT_EQ(fake::call_count(fake::Op::reg_open_key_ex), 4);
+    EXPECT_EQ(utf8(fake::world.err),
+              "locating Zelkors in native registry\n"
+              "locate_zelkors_for_key: unable to open ZelkorCore key in HKCU\n"
+              "locate_zelkors_for_key: unable to open ZelkorCore key in HKLM\n"
+              "found no configured value for 'zelkor'\n"
+              "search for default Zelkor found no interpreter\n"
+              "locating Zelkors in native registry\n"
+              "locate_zelkors_for_key: unable to open ZelkorCore key in HKCU\n"
+              "locate_zelkors_for_key: unable to open ZelkorCore key in HKLM\n"
+              "search for Zelkor version '3.6' found no interpreter\n");
+}
+
+TEST_F(Selection, OnceFoundTheRegistryIsNotScannedAgain) {
+    fake::add_install(fake::current_user, fake::native_view, u"3.6", u"C:\\Z36");
+    fake::add_file(u"C:\\Z36\\zelkor.exe");
+    EXPECT_EQ(select(u"3"), "C:\\Z36\\zelkor.exe");
+    int opened = fake::call_count(fake::Op::reg_open_key_ex);
+    EXPECT_EQ(select(u"2"), "none");
+    EXPECT_EQ(fake::call_count(fake::Op::reg_open_key_ex), opened);
+}
+
+TEST_F(Selection, MainFlowRunsTheDefaultInstalledInterpreter) {
+    fake::add_install(fake::current_user, fake::native_view, u"3.6", u"C:\\Program Files\\Z36\\");
+    fake::add_file(u"C:\\Program Files\\Z36\\zelkor.exe");
+    fake::world.command_line = u"C:\\d\\tool.exe x";
+    fake::RunResult r = fake::run();
+    EXPECT_EQ(r.exit_code, 0u);
+    EXPECT_EQ(r.child, "\"C:\\Program Files\\Z36\\zelkor.exe\" C:\\d\\tool-script.zk x");
+}
+
+}  // namespace
