@@ -2,9 +2,33 @@
 // Portable code only.
 #pragma once
 
-// Merges the "commands" section of the ini file at `path` into the custom commands: a
-// name already known (A-Z folded) takes the new spelling and value and keeps its place.
+struct CommandEntry {
+    char16_t key[260];     // the command name
+    char16_t value[1024];  // the configured text, or the full path a search found
+};
+
+inline constexpr int max_custom_commands = 100;
+
+// Entries 0 to custom_command_count - 1, in the order their names were first met.
+extern CommandEntry custom_commands[max_custom_commands];
+extern int custom_command_count;
+// The one record every search writes its result into; valid until the next search.
+extern CommandEntry search_result;
+
+// Merges the "commands" section of the ini file at `path` into custom_commands: a name
+// already known (A-Z folded) takes this file's spelling and value and keeps its place;
+// values of only white space are skipped. Problems are traced, never fatal.
 void read_commands(const char16_t* path);
 
-// Entries in use in the custom command table.
-extern int custom_command_count;
+// The custom command called `name` (A-Z folded), else the program found by
+// search_path_with_extensions, else null.
+const CommandEntry* resolve_command_name(const char16_t* name);
+
+// Searches the system's search order for `name`: as written when it holds a ".",
+// otherwise with each extension of PATHEXT in turn (none when PATHEXT is unset). The
+// result is search_result, or null when nothing was found.
+const CommandEntry* search_path_with_extensions(const char16_t* name);
+
+// Stores in `*buffer` a new heap copy of the variable `name` (the caller releases it);
+// 0 on success, non-zero when the variable is absent or no copy could be made.
+int read_env_var_heap(char16_t** buffer, const char16_t* name);

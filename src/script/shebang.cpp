@@ -1,1 +1,171 @@
-// Shebang interpretation. Stand-in: not reached yet.
+// Shebang interpretation. Portable code only.
+#include "script/shebang.h"
+
+#include "child/child.h"
+#include "discovery/selection.h"
+#include "launcher/diagnostics.h"
+#include "launcher/text.h"
+#include "script/commands.h"
+
+namespace {
+
+struct VirtualCommand {
+    const char16_t* name;  // every name ends with the word "zelkor"
+    bool search_path;
+};
+
+constexpr VirtualCommand virtual_commands[] = {
+    {u"/usr/bin/env zelkor", true}, {u"/usr/bin/zelkor", false}, {u"/usr/local/bin/zelkor", false},
+    {u"zelkor", false},             {nullptr, false}};
+
+// "/usr/bin/env " must come before "/usr/bin/", which would leave "env" as the name.
+constexpr const char16_t* shebang_prefixes[] = {u"/usr/bin/env ", u"/usr/bin/", u"/usr/local/bin/", nullptr};
+
+constexpr size_t invented_size = 771;
+char16_t invented_line[invented_size];
+
+bool is_digit(char16_t c) { return c >= u'0' && c <= u'9'; }
+bool ends_name(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
+
+char16_t* skip_space(char16_t* s) {
+    while (text::is_space(*s)) ++s;
+    return s;
+}
+
+// "#!" and zelkor.exe in the parent directory of the script's directory, or null when the
+// path gives none. The interpreter path is quoted when it holds a blank: unquoted, the
+// system would try to start the path's first word as a program of its own.
+char16_t* invent_line(const char16_t* script_path) {
+    constexpr size_t piece_size = 256;
+    size_t path_length = text::length(script_path);
+    if (path_length == 0 || path_length >= invented_size) return nullptr;
+    char16_t path[invented_size] = {};
+    text::copy(path, invented_size, script_path);
+    for (char16_t* c = path; *c != 0; ++c)
+        if (*c == u'/') *c = u'\\';
+
+    char16_t drive[3] = {};
+    const char16_t* rest = path;
+    if (path[0] != 0 && path[1] == u':') {
+        drive[0] = path[0];
+        drive[1] = u':';
+        rest = path + 2;
+    }
+    const char16_t* last_backslash = text::find_last(rest, u'\\');
+    size_t directory_length = last_backslash == nullptr ? 0 : size_t(last_backslash - rest) + 1;
+    if (directory_length >= piece_size) return nullptr;  // does not fit its piece: no line
+    char16_t directory[piece_size] = {};
+    text::copy_n(directory, piece_size, rest, directory_length);
+    // Drop the last component, keeping the backslash before it; the root stays the root.
+    if (directory_length > 1) {
+        size_t i = directory_length - 1;  // the trailing backslash
+        while (i > 0 && directory[i - 1] != u'\\') --i;
+        directory[i] = 0;
+    }
+    char16_t interpreter[piece_size + 16];
+    text::format(interpreter, piece_size + 16, u"%s%s%s", drive, directory, u"zelkor.exe");
+    text::format(invented_line, invented_size, text::find(interpreter, u' ') ? u"#!\"%s\"" : u"#!%s", interpreter);
+    trace(u"invented shebang: %s\n", invented_line);
+    return invented_line;
+}
+
+// Removes the trailing white space of `s` in place.
+void trim_end(char16_t* s) {
+    char16_t* end = s + text::length(s);
+    while (end > s && text::is_space(end[-1])) --end;
+    *end = 0;
+}
+
+// The executable text for the front of a command line: `path` itself, or a copy in
+// double quotes when it holds a blank and has none of its own.
+const char16_t* quoted_if_blank(const char16_t* path) {
+    static char16_t quoted[1024 + 2];
+    if (path[0] == u'"' || text::find(path, u' ') == nullptr) return path;
+    text::format(quoted, sizeof quoted / sizeof quoted[0], u"\"%ls\"", path);
+    return quoted;
+}
+
+}  // namespace
+
+bool parse_shebang(ScriptHeader& header, const char16_t* script_path, ShebangCommand& command) {
+    char16_t* line = header.text;
+    if (line[0] != u'#' || line[1] != u'!') {
+        trace(u"parse_shebang called without a valid shebang %s (for argv0 %s)\n", header.text, script_path);
+        line = invent_line(script_path);
+        if (line == nullptr) return false;
+    }
+    char16_t* text_start = skip_space(line + 2);
+    if (*text_start == 0) return false;
+    command = ShebangCommand{nullptr, nullptr, false, false};
+
+    for (const VirtualCommand* row = virtual_commands; row->name != nullptr; ++row) {
+        if (text::compare_n(text_start, row->name, text::length(row->name)) == 0) {
+            command.command = const_cast<char16_t*>(text::find_text(text_start, u"zelkor"));
+            command.is_virtual = true;
+            command.search_path = row->search_path;
+            break;
+        }
+    }
+    if (!command.is_virtual) {
+        char16_t* name = text_start;
+        for (const char16_t* const* prefix = shebang_prefixes; *prefix != nullptr; ++prefix) {
+            size_t n = text::length(*prefix);
+            if (text::compare_folded_n(text_start, *prefix, n) == 0) {
+                name = text_start + n;
+                if ((*prefix)[n - 1] == u' ') name = skip_space(name);
+                break;
+            }
+        }
+        char16_t* end = name;
+        while (*end != 0 && !ends_name(*end)) ++end;
+        char16_t delimiter = *end;
+        *end = 0;
+        const CommandEntry* found = resolve_command_name(name);
+        *end = delimiter;
+        if (found != nullptr) {
+            command.command = const_cast<char16_t*>(found->value);
+            command.arguments = delimiter != 0 ? skip_space(end) : nullptr;
+        } else {
+            command.command = text_start;
+        }
+    }
+    trim_end(text_start);
+    trace(u"parse_shebang: found command: %ls\n", command.command);
+    return true;
+}
+
+bool check_version_spec(const char16_t* v) {
+    if (v[0] == 0) return true;
+    if (!is_digit(v[0])) return false;
+    if (v[1] == 0) return true;
+    if (v[1] != u'.' || !is_digit(v[2])) return false;
+    return v[3] == 0 || text::compare(v + 3, u"-32") == 0;
+}
+
+[[noreturn]] void run_shebang_command(ShebangCommand& command, const char16_t* new_command_line) {
+    if (!command.is_virtual) launch_with_args(command.command, command.arguments, new_command_line);
+
+    // A virtual command: "zelkor", its version, then after the first blank its arguments.
+    if (char16_t* blank = text::find(command.command, u' ')) {
+        *blank = 0;
+        command.arguments = skip_space(blank + 1);
+    }
+    const char16_t* version = command.command + 6;
+    if (command.search_path && (version[0] == 0 || text::is_space(version[0]))) {
+        trace(u"searching PATH for zelkor executable\n");
+        if (const CommandEntry* found = search_path_with_extensions(u"zelkor.exe")) {
+            trace(u"Zelkor on path: %ls\n", found->value);
+            trace(u"located zelkor on PATH: %ls\n", found->value);
+            launch_with_args(quoted_if_blank(found->value), command.arguments, new_command_line);
+        }
+        trace(u"Zelkor on path: %ls\n", u"<not found>");
+    }
+    if (!check_version_spec(version))
+        fail(exit_bad_shebang,
+             u"Invalid version specification: '%ls'.\nIn the first line of the script, 'zelkor' needs to be "
+             u"followed by a valid version specifier.\nPlease check the documentation.",
+             version);
+    const InstalledInterpreter* found = select_interpreter(version, true);
+    if (found == nullptr) fail(exit_no_interpreter, u"Requested Zelkor version (%ls) is not installed", version);
+    launch_with_args(found->executable, command.arguments, new_command_line);
+}

@@ -139,6 +139,9 @@ TEST_F(MainFlow, TraceOfAWholeRunOnTheVirtualEnvRoad) {
               "Called with command line: a\n"
               "Using wrapped script file 'C:\\d\\tool-script.zk'\n"
               "Running wrapped script with command line 'C:\\d\\tool-script.zk a'\n"
+              "maybe_handle_shebang: read 0 bytes\n"
+              "maybe_handle_shebang: BOM not found, using UTF-8\n"
+              "maybe_handle_shebang: No line terminator found\n"
               "Checking for Zelkor executable in virtual env 'C:\\venv'\n"
               "run_child: about to run 'C:\\venv\\Scripts\\zelkor.exe C:\\d\\tool-script.zk a'\n"
               "child process exit code: 3\n");
