@@ -1,0 +1,162 @@
+// Custom commands from zk.ini and the search-path lookup.
+#include "script/commands.h"
+
+#include "launcher/diagnostics.h"
+#include "launcher_fixture.h"
+
+using fake::utf8;
+
+namespace {
+
+class Commands : public LauncherTest {
+protected:
+    void SetUp() override {
+        LauncherTest::SetUp();
+        log_stream = LogStream::standard_error;
+    }
+    static std::string resolved(const char16_t* name) {
+        const CommandEntry* e = resolve_command_name(name);
+        return e == nullptr ? "none" : utf8(e->value);
+    }
+    static std::vector<std::string> table() {
+        std::vector<std::string> rows;
+        for (int i = 0; i < custom_command_count; ++i)
+            rows.push_back(utf8(custom_commands[i].key) + "=" + utf8(custom_commands[i].value));
+        return rows;
+    }
+};
+
+TEST_F(Commands, LocalOverridesGlobalInPlaceAndBlankValuesAreSkipped) {
+    fake::add_ini(u"G", u"commands", u"mytool", u"C:\\g\\mytool.exe");
+    fake::add_ini(u"G", u"commands", u"other", u"C:\\g\\other.exe");
+    fake::add_ini(u"G", u"commands", u"kept", u"C:\\g\\kept.exe");
+    fake::add_ini(u"L", u"commands", u"MyTool", u"C:\\l\\mytool.exe --x ");
+    fake::add_ini(u"L", u"commands", u"kept", u" \t ");
+    fake::add_ini(u"L", u"commands", u"blank", u"");
+    fake::add_ini(u"L", u"commands", u"new", u"C:\\l\\new.exe");
+    read_commands(u"G");
+    read_commands(u"L");
+    EXPECT_EQ(table(), (std::vector<std::string>{"MyTool=C:\\l\\mytool.exe --x ", "other=C:\\g\\other.exe",
+                                                 "kept=C:\\g\\kept.exe", "new=C:\\l\\new.exe"}));
+    EXPECT_EQ(resolved(u"MYTOOL"), "C:\\l\\mytool.exe --x ");
+    EXPECT_EQ(resolved(u"\u00C9"), "none");
+    EXPECT_EQ(utf8(fake::world.err), "");
+}
+
+TEST_F(Commands, FoldingIsOnlyAToZ) {
+    fake::add_ini(u"G", u"commands", u"\u00E9t\u00E9", u"C:\\x.exe");
+    read_commands(u"G");
+    EXPECT_EQ(resolved(u"\u00C9T\u00C9"), "none");
+    EXPECT_EQ(resolved(u"\u00E9T\u00E9"), "C:\\x.exe");
+}
+
+TEST_F(Commands, AHundredEntriesThenNoRoomButUpdatesGoOn) {
+    for (int i = 0; i < 101; ++i)
+        fake::add_ini(u"G", u"commands", fake::utf16("c" + std::to_string(i)), u"v");
+    fake::add_ini(u"L", u"commands", u"c5", u"five");
+    fake::add_ini(u"L", u"commands", u"extra", u"x");
+    // The names list of 101 keys fits: "c0".."c100" is under 1023 characters.
+    read_commands(u"G");
+    read_commands(u"L");
+    EXPECT_EQ(custom_command_count, 100);
+    EXPECT_EQ(utf8(custom_commands[5].value), "five");
+    EXPECT_EQ(utf8(fake::world.err), "can't add c100 = 'v': no room\ncan't add extra = 'x': no room\n");
+}
+
+TEST_F(Commands, CutNameListsAndValues) {
+    // Keys of 100 characters: ten of them and their terminators pass 1023.
+    for (int i = 0; i < 12; ++i)
+        fake::add_ini(u"G", u"commands", std::u16string(99, u'k') + fake::utf16(std::to_string(i % 10)), u"v");
+    fake::add_ini(u"G", u"commands", u"long", std::u16string(1500, u'v'));
+    read_commands(u"G");
+    std::string err = utf8(fake::world.err);
+    EXPECT_EQ(err.find("read_commands: G: not enough space for names\n"), std::string::npos)
+        << "a cut list of names returns 1022, which is not traced";
+    EXPECT_EQ(custom_command_count, 10);  // the tenth name arrives cut, as a name of its own
+
+    fake::reset();
+    log_stream = LogStream::standard_error;
+    fake::add_ini(u"G", u"commands", u"long", std::u16string(1500, u'v'));
+    fake::add_ini(u"G", u"commands", std::u16string(300, u'n'), u"v");
+    read_commands(u"G");
+    EXPECT_EQ(utf8(fake::world.err), "read_commands: G: not enough space for long\n");
+    EXPECT_EQ(utf8(custom_commands[0].value), std::string(1023, 'v'));
+    EXPECT_EQ(utf8(custom_commands[1].key), std::string(259, 'n'));
+}
+
+TEST_F(Commands, CustomCommandBeatsAProgramOnThePath) {
+    fake::world.search_directories = {u"C:\\bin"};
+    fake::add_file(u"C:\\bin\\mytool.exe");
+    fake::set_env(u"PATHEXT", u".EXE");
+    EXPECT_EQ(resolved(u"mytool"), "C:\\bin\\mytool.EXE");  // the extension as PATHEXT gives it
+    fake::add_ini(u"G", u"commands", u"mytool", u"C:\\tools\\mytool.exe");
+    read_commands(u"G");
+    EXPECT_EQ(resolved(u"mytool"), "C:\\tools\\mytool.exe");
+}
+
+TEST_F(Commands, PathSearch) {
+    struct Case {
+        const char* name;
+        const char16_t* pathext;  // null: unset
+        const char16_t* program;
+        const char* found;
+    };
+    const Case cases[] = {
+        {"PATHEXT order before directory order", u".COM;.EXE", u"tool", "C:\\last\\tool.COM"},
+        {"empty items skipped", u";;.EXE;", u"tool", "C:\\first\\tool.EXE"},
+        {"no PATHEXT: never searched bare", nullptr, u"tool", "none"},
+        {"a dot: searched as written", u".COM", u"tool.exe", "C:\\first\\tool.exe"},
+        {"a dot in a directory part", u".COM", u"..\\bin\\tool", "none"},
+        {"PATHEXT without extensions", u";;", u"tool", "none"},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        fake::world.search_directories = {u"C:\\first", u"C:\\last"};
+        fake::add_file(u"C:\\first\\tool.exe");
+        fake::add_file(u"C:\\last\\tool.com");
+        fake::add_file(u"C:\\first\\tool");
+        if (c.pathext != nullptr) fake::set_env(u"PATHEXT", c.pathext);
+        const CommandEntry* e = search_path_with_extensions(c.program);
+        EXPECT_EQ(e == nullptr ? "none" : utf8(e->value), c.found) << c.name;
+        EXPECT_EQ(utf8(search_result.key), utf8(c.program)) << c.name;
+    }
+}
+
+TEST_F(Commands, TheSearchResultIsOneSharedRecord) {
+    fake::world.search_directories = {u"C:\\bin"};
+    fake::add_file(u"C:\\bin\\a.exe");
+    fake::add_file(u"C:\\bin\\b.exe");
+    const CommandEntry* first = search_path_with_extensions(u"a.exe");
+    const CommandEntry* second = search_path_with_extensions(u"b.exe");
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(utf8(first->key), "b.exe");
+    EXPECT_EQ(utf8(first->value), "C:\\bin\\b.exe");
+}
+
+TEST_F(Commands, LongNamesAndPathsAreNeverCutIntoAnotherFile) {
+    // A name of 300 characters is searched whole; only the record's key is cut.
+    std::u16string name = std::u16string(296, u'n') + u".exe";
+    fake::world.search_directories = {u"C:\\b"};
+    fake::add_file(u"C:\\b\\" + name);
+    const CommandEntry* e = search_path_with_extensions(name.c_str());
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(utf8(e->value), "C:\\b\\" + utf8(name));
+    EXPECT_EQ(utf8(e->key), utf8(name.substr(0, 259)));
+    fake::reset();
+    // A found path that does not fit the record's value is not found.
+    std::u16string dir = u"C:\\" + std::u16string(1100, u'd');
+    fake::world.search_directories = {dir};
+    fake::add_file(dir + u"\\x.exe");
+    EXPECT_EQ(search_path_with_extensions(u"x.exe"), nullptr);
+}
+
+TEST_F(Commands, PathextOutOfMemoryIsNotFound) {
+    fake::world.search_directories = {u"C:\\bin"};
+    fake::add_file(u"C:\\bin\\tool.exe");
+    fake::set_env(u"PATHEXT", u".EXE");
+    fake::fail_call(fake::Op::allocate, 1, 8);
+    EXPECT_EQ(search_path_with_extensions(u"tool"), nullptr);
+    EXPECT_NE(search_path_with_extensions(u"tool"), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,157 @@
+// The script's first line decides the interpreter: virtual commands, versions, custom
+// commands, PATH, and the invented line.
+#include "script/shebang.h"
+
+#include "launcher/diagnostics.h"
+#include "launcher/launcher.h"
+#include "launcher_fixture.h"
+
+using fake::utf8;
+
+namespace {
+
+const char* const version_advice =
+    "In the first line of the script, 'zelkor' needs to be followed by a valid version specifier.\n"
+    "Please check the documentation.\n";
+
+class Shebang : public LauncherTest {
+protected:
+    // 3.6 and 2.7 installed; mytool a custom command; tool.exe on PATH.
+    static void world(const std::string& first_line) {
+        fake::reset();
+        fake::add_file(u"C:\\d\\tool-script.zk", first_line + "\r\nprint()\r\n");
+        fake::add_install(fake::current_user, fake::native_view, u"3.6", u"C:\\Z36");
+        fake::add_install(fake::current_user, fake::native_view, u"2.7", u"C:\\Z27");
+        fake::add_file(u"C:\\Z36\\zelkor.exe");
+        fake::add_file(u"C:\\Z27\\zelkor.exe");
+        fake::add_ini(u"C:\\d\\zk.ini", u"commands", u"mytool", u"C:\\tools\\mytool.exe");
+        fake::world.search_directories = {u"C:\\bin"};
+        fake::add_file(u"C:\\bin\\tool.exe");
+        fake::set_env(u"PATHEXT", u".COM;.EXE");
+        fake::world.command_line = u"tool.exe a";
+    }
+};
+
+TEST_F(Shebang, FirstLines) {
+    struct Case {
+        std::string line;
+        uint32_t code;
+        std::string child_or_error;
+    };
+    const std::string tail = " C:\\d\\tool-script.zk a";
+    const Case cases[] = {
+        {"#!/usr/bin/env zelkor", 0, "C:\\Z27\\zelkor.exe" + tail},  // not on PATH: prefers major 2
+        {"#!/usr/bin/env zelkor -u", 0, "C:\\Z27\\zelkor.exe -u" + tail},
+        {"#!/usr/bin/env zelkor3 -u", 0, "C:\\Z36\\zelkor.exe -u" + tail},
+        {"#!/usr/bin/zelkor3.6", 0, "C:\\Z36\\zelkor.exe" + tail},
+        {"#!/usr/local/bin/zelkor2", 0, "C:\\Z27\\zelkor.exe" + tail},
+        {"#!zelkor", 0, "C:\\Z27\\zelkor.exe" + tail},
+        {"#!  zelkor3.6 -u -x  ", 0, "C:\\Z36\\zelkor.exe -u -x" + tail},
+        {"#!zelkor3.6-32", 103, "Requested Zelkor version (3.6-32) is not installed\n"},
+        {"#!/usr/bin/zelkor3.6-32", 103, "Requested Zelkor version (3.6-32) is not installed\n"},
+        {"#!zelkor3.10", 102, "Invalid version specification: '3.10'.\n" + std::string(version_advice)},
+        {"#!zelkorw", 102, "Invalid version specification: 'w'.\n" + std::string(version_advice)},
+        {"#!zelkor3\t-u", 102, "Invalid version specification: '3\t-u'.\n" + std::string(version_advice)},
+        {"#!zelkor4", 103, "Requested Zelkor version (4) is not installed\n"},
+        {"#!Zelkor3", 0, "Zelkor3" + tail},  // not virtual; found nowhere: run as written
+        {"#!mytool -x  ", 0, "C:\\tools\\mytool.exe -x" + tail},
+        {"#!MYTOOL", 0, "C:\\tools\\mytool.exe" + tail},
+        {"#!/USR/BIN/ENV mytool -x", 0, "C:\\tools\\mytool.exe -x" + tail},
+        {"#!/usr/bin/env  mytool", 0, "C:\\tools\\mytool.exe" + tail},
+        {"#!/usr/bin/tool -v", 0, "C:\\bin\\tool.EXE -v" + tail},
+        {"#!nothere -x", 0, "nothere -x" + tail},
+        {"#!a   ", 0, "a" + tail},
+        {"#!", 0, "C:\\Z36\\zelkor.exe" + tail},     // names nothing: the default road
+        {"#!  \t ", 0, "C:\\Z36\\zelkor.exe" + tail},
+        {"print()", 0, "C:\\zelkor.exe" + tail},     // invented: the parent of C:\d
+        {"", 0, "C:\\zelkor.exe" + tail},
+    };
+    for (const Case& c : cases) {
+        world(c.line);
+        fake::RunResult r = fake::run();
+        EXPECT_EQ(r.exit_code, c.code) << c.line;
+        EXPECT_EQ(c.code == 0 ? r.child : r.err, c.child_or_error) << c.line;
+    }
+}
+
+TEST_F(Shebang, EnvZelkorFindsThePathFirst) {
+    world("#!/usr/bin/env zelkor -u");
+    fake::add_file(u"C:\\bin\\zelkor.exe");
+    trace_on();
+    fake::RunResult r = fake::run();
+    EXPECT_EQ(r.child, "C:\\bin\\zelkor.exe -u C:\\d\\tool-script.zk a");
+    EXPECT_NE(r.err.find("searching PATH for zelkor executable\nZelkor on path: C:\\bin\\zelkor.exe\n"
+                         "located zelkor on PATH: C:\\bin\\zelkor.exe\n"),
+              std::string::npos)
+        << r.err;
+    // A path with a blank is quoted, so that the system does not take its first word.
+    world("#!/usr/bin/env zelkor");
+    fake::world.search_directories = {u"C:\\Program Files\\Z"};
+    fake::add_file(u"C:\\Program Files\\Z\\zelkor.exe");
+    EXPECT_EQ(fake::run().child, "\"C:\\Program Files\\Z\\zelkor.exe\" C:\\d\\tool-script.zk a");
+}
+
+TEST_F(Shebang, NothingInstalledAndNotOnPath) {
+    fake::reset();
+    fake::add_file(u"C:\\d\\tool-script.zk", "#!/usr/bin/env zelkor\n");
+    trace_on();
+    fake::RunResult r = fake::run();
+    EXPECT_EQ(r.exit_code, 103u);
+    const std::string message = "Requested Zelkor version () is not installed\n";
+    EXPECT_EQ(r.err.substr(r.err.size() - message.size()), message);
+    EXPECT_NE(r.err.find("Zelkor on path: <not found>\n"), std::string::npos);
+}
+
+TEST_F(Shebang, OneDigitVersionsHonourTheirConfiguredDefault) {
+    world("#!zelkor3");
+    fake::add_install(fake::current_user, fake::native_view, u"3.9", u"C:\\Z39");
+    fake::add_file(u"C:\\Z39\\zelkor.exe");
+    EXPECT_EQ(fake::run().child, "C:\\Z39\\zelkor.exe C:\\d\\tool-script.zk a");
+    world("#!zelkor3");
+    fake::add_install(fake::current_user, fake::native_view, u"3.9", u"C:\\Z39");
+    fake::add_file(u"C:\\Z39\\zelkor.exe");
+    fake::set_env(u"zk_zelkor3", u"3.6");
+    EXPECT_EQ(fake::run().child, "C:\\Z36\\zelkor.exe C:\\d\\tool-script.zk a");
+}
+
+TEST_F(Shebang, InventedLines) {
+    struct Case {
+        std::u16string script;
+        const char* invented;
+    };
+    const Case cases[] = {
+        {u"C:\\Envs\\tools\\Scripts\\tool-script.zk", "#!C:\\Envs\\tools\\zelkor.exe"},
+        {u"C:\\tool-script.zk", "#!C:\\zelkor.exe"},
+        {u"C:/Envs/x/tool-script.zk", "#!C:\\Envs\\zelkor.exe"},
+        {u"\\\\server\\share\\d\\tool-script.zk", "#!\\\\server\\share\\zelkor.exe"},
+        {u"tool-script.zk", "#!zelkor.exe"},
+        {u"d\\tool-script.zk", "#!zelkor.exe"},
+        {u"C:\\Program Files\\d\\tool-script.zk", "#!\"C:\\Program Files\\zelkor.exe\""},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        log_stream = LogStream::standard_error;
+        ScriptHeader header{u"print()", 7};
+        ShebangCommand command{};
+        ASSERT_TRUE(parse_shebang(header, c.script.c_str(), command));
+        std::string err = utf8(fake::world.err);
+        EXPECT_NE(err.find("parse_shebang called without a valid shebang print() (for argv0 " + utf8(c.script) +
+                           ")\ninvented shebang: " + c.invented + "\n"),
+                  std::string::npos)
+            << err;
+    }
+    // A directory that does not fit its 256-unit piece gives no line.
+    std::u16string deep = u"C:\\" + std::u16string(300, u'd') + u"\\tool-script.zk";
+    ScriptHeader header{u"x", 1};
+    ShebangCommand command{};
+    EXPECT_FALSE(parse_shebang(header, deep.c_str(), command));
+    EXPECT_FALSE(parse_shebang(header, u"", command));
+}
+
+TEST_F(Shebang, VersionSpecifications) {
+    for (const char16_t* valid : {u"", u"3", u"3.6", u"3.6-32", u"0.0-32"}) EXPECT_TRUE(check_version_spec(valid));
+    for (const char16_t* invalid : {u"3.", u"3.10", u"3-32", u"3.6-64", u"3.6-32 ", u"x", u".6", u"3,6", u"36"})
+        EXPECT_FALSE(check_version_spec(invalid)) << utf8(invalid);
+}
+
+}  // namespace
