@@ -5,6 +5,8 @@
 //   ZKSPAWN_RESULT=path        where the full 32-bit exit code is written, in decimal
 //   ZKSPAWN_KILL_AFTER_MS=n    terminate the command from outside after n milliseconds,
 //   ZKSPAWN_LINGER_MS=n        then wait n milliseconds more before returning
+//   ZKSPAWN_PATH=dirs          put these directories before the command's PATH (Wine
+//                              takes PATH from its registry, not from the Unix side)
 // The variables are removed before the command starts. The command inherits the
 // standard handles and the rest of the environment. Exit code 0, or 2 when the command
 // could not be started.
@@ -31,6 +33,14 @@ int wmain() {
         return 2;
     DWORD kill_after = take_env(L"ZKSPAWN_KILL_AFTER_MS", value, 64) ? wcstoul(value, nullptr, 0) : 0;
     DWORD linger = take_env(L"ZKSPAWN_LINGER_MS", value, 64) ? wcstoul(value, nullptr, 0) : 0;
+    static wchar_t path[32768], old_path[32000];
+    if (take_env(L"ZKSPAWN_PATH", path, 1024)) {
+        if (GetEnvironmentVariableW(L"PATH", old_path, 32000) < 32000) {
+            wcscat(path, L";");
+            wcscat(path, old_path);
+        }
+        SetEnvironmentVariableW(L"PATH", path);
+    }
 
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;

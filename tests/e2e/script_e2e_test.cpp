@@ -1,0 +1,121 @@
+// The script's first bytes deciding the interpreter, under Wine.
+#include "e2e/e2e_fixture.h"
+
+namespace {
+
+class Script : public EndToEnd {
+protected:
+    void SetUp() override {
+        EndToEnd::SetUp();
+        install_stub("C:\\Z36\\zelkor.exe");
+        install_stub("C:\\Z27\\zelkor.exe");
+        wine::reg_import(
+            "[HKEY_CURRENT_USER\\SOFTWARE\\Zelkor\\ZelkorCore\\3.6\\InstallPath]\r\n@=\"C:\\\\Z36\"\r\n\r\n"
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zelkor\\ZelkorCore\\2.7\\InstallPath]\r\n@=\"C:\\\\Z27\\\\\"\r\n\r\n");
+    }
+    static wine::Result run_script(const std::string& bytes, const std::string& command_line = "C:\\d\\tool.exe a",
+                                   const wine::Environment& env = {}, const wine::Environment& spawn = {}) {
+        wine::write_file("C:\\d\\tool-script.zk", bytes);
+        return wine::run(command_line, env, "", spawn);
+    }
+};
+
+std::string utf16le(const std::string& ascii) {
+    std::string r;
+    for (char c : ascii) r += {c, '\0'};
+    return r;
+}
+std::string utf16be(const std::string& ascii) {
+    std::string r;
+    for (char c : ascii) r += {'\0', c};
+    return r;
+}
+std::string utf32(const std::string& ascii, bool big_endian) {
+    std::string r;
+    for (char c : ascii) r += big_endian ? std::string("\0\0\0", 3) + c : c + std::string("\0\0\0", 3);
+    return r;
+}
+
+TEST_F(Script, TheDoneWhenCase) {
+    wine::Result r = run_script("#!/usr/bin/env zelkor3 -u\r\nprint()\r\n");
+    EXPECT_EQ(r.exit_code, 0u) << r.err;
+    EXPECT_EQ(r.out, ran("C:\\Z36\\zelkor.exe -u C:\\d\\tool-script.zk a"));
+}
+
+TEST_F(Script, EveryByteOrderMark) {
+    const std::string line = "#!zelkor2 -x\r\n";
+    const std::pair<const char*, std::string> scripts[] = {
+        {"UTF-8", "\xEF\xBB\xBF" + line},
+        {"UTF-16LE", "\xFF\xFE" + utf16le(line)},
+        {"UTF-16BE", "\xFE\xFF" + utf16be(line)},
+        {"UTF-32LE", std::string("\xFF\xFE\0\0", 4) + utf32(line, false)},
+        {"UTF-32BE", std::string("\0\0\xFE\xFF", 4) + utf32(line, true)},
+    };
+    for (auto& [name, bytes] : scripts)
+        EXPECT_EQ(run_script(bytes).out, ran("C:\\Z27\\zelkor.exe -x C:\\d\\tool-script.zk a")) << name;
+}
+
+TEST_F(Script, ACompiledScriptRunsUnderItsVersion) {
+    wine::Result r = run_script(std::string("\x33\x0D\x0D\x0A", 4) + std::string(64, '\0'));
+    EXPECT_EQ(r.out, ran("C:\\Z36\\zelkor.exe C:\\d\\tool-script.zk a"));
+}
+
+TEST_F(Script, EnvZelkorPrefersThePath) {
+    install_stub("C:\\onpath\\zelkor.exe");
+    wine::Result r = run_script("#!/usr/bin/env zelkor\n", "C:\\d\\tool.exe a", {}, {{"ZKSPAWN_PATH", "C:\\onpath"}});
+    EXPECT_EQ(r.out, ran("C:\\onpath\\zelkor.exe C:\\d\\tool-script.zk a"));
+    // Not on the path: the registry, major 2 first.
+    EXPECT_EQ(run_script("#!/usr/bin/env zelkor\n").out, ran("C:\\Z27\\zelkor.exe C:\\d\\tool-script.zk a"));
+}
+
+TEST_F(Script, CustomCommandsFromBothFiles) {
+    install_stub("C:\\tools\\g.exe");
+    install_stub("C:\\tools\\l.exe");
+    wine::write_file("C:\\d\\zk.ini", "[commands]\r\nglobaltool=C:\\tools\\g.exe --from-global\r\nboth=C:\\tools\\g.exe\r\n");
+    wine::write_file(wine::local_appdata() + "\\zk.ini", "[commands]\r\nBOTH=C:\\tools\\l.exe\r\n");
+    EXPECT_EQ(run_script("#!globaltool -v\n").out,
+              ran("C:\\tools\\g.exe --from-global -v C:\\d\\tool-script.zk a"));
+    EXPECT_EQ(run_script("#!/usr/bin/env both -w\n").out, ran("C:\\tools\\l.exe -w C:\\d\\tool-script.zk a"));
+}
+
+TEST_F(Script, OneDigitVersionHonoursZkZelkor3) {
+    install_stub("C:\\Z39\\zelkor.exe");
+    wine::reg_import("[HKEY_CURRENT_USER\\SOFTWARE\\Zelkor\\ZelkorCore\\3.9\\InstallPath]\r\n@=\"C:\\\\Z39\"\r\n\r\n");
+    EXPECT_EQ(run_script("#!zelkor3\n").out, ran("C:\\Z39\\zelkor.exe C:\\d\\tool-script.zk a"));
+    EXPECT_EQ(run_script("#!zelkor3\n", "C:\\d\\tool.exe a", {{"zk_zelkor3", "3.6"}}).out,
+              ran("C:\\Z36\\zelkor.exe C:\\d\\tool-script.zk a"));
+    wine::write_file("C:\\d\\zk.ini", "[defaults]\r\nzelkor3=3.6\r\n");
+    EXPECT_EQ(run_script("#!zelkor3\n").out, ran("C:\\Z36\\zelkor.exe C:\\d\\tool-script.zk a"));
+}
+
+TEST_F(Script, FatalShebangs) {
+    wine::Result r = run_script("#!zelkor3.10\n");
+    EXPECT_EQ(r.exit_code, 102u);
+    EXPECT_EQ(r.err,
+              "Invalid version specification: '3.10'.\n"
+              "In the first line of the script, 'zelkor' needs to be followed by a valid version specifier.\n"
+              "Please check the documentation.\n");
+    r = run_script("#!/usr/bin/zelkor3.5\n");
+    EXPECT_EQ(r.exit_code, 103u);
+    EXPECT_EQ(r.err, "Requested Zelkor version (3.5) is not installed\n");
+    r = run_script("#!nowhere-tool -x\n");
+    EXPECT_EQ(r.exit_code, 101u);
+    EXPECT_EQ(r.err, "Unable to create process using 'nowhere-tool -x C:\\d\\tool-script.zk a'\n");
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_F(Script, NoShebangRunsZelkorInTheParentDirectory) {
+    install_launcher("C:\\e\\d\\tool.exe");
+    wine::write_file("C:\\e\\d\\tool-script.zk", "print('no shebang')\n");
+    install_stub("C:\\e\\zelkor.exe");
+    EXPECT_EQ(wine::run("C:\\e\\d\\tool.exe a").out, ran("C:\\e\\zelkor.exe C:\\e\\d\\tool-script.zk a"));
+}
+
+TEST_F(Script, OnlyBlanksAfterTheMarkTakeTheDefaultRoad) {
+    EXPECT_EQ(run_script("#!   \n").out, ran("C:\\Z36\\zelkor.exe C:\\d\\tool-script.zk a"));
+    install_stub("C:\\venv\\Scripts\\zelkor.exe");
+    EXPECT_EQ(run_script("#!\n", "C:\\d\\tool.exe a", {{"VIRTUAL_ENV", "C:\\venv"}}).out,
+              ran("C:\\venv\\Scripts\\zelkor.exe C:\\d\\tool-script.zk a"));
+}
+
+}  // namespace
