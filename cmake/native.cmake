@@ -5,8 +5,10 @@ option(ZK_E2E "Register the end-to-end and product tests (need the Windows build
 option(ZK_FUZZ "Build the libFuzzer targets (clang)" OFF)
 
 if(ZK_SANITIZE)
-  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
-  add_link_options(-fsanitize=address,undefined)
+  # On the product code as well as the tests (zk_core is defined before this file).
+  set(ZK_SANITIZE_FLAGS -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  target_compile_options(zk_core PUBLIC ${ZK_SANITIZE_FLAGS})
+  target_link_options(zk_core PUBLIC -fsanitize=address,undefined)
 endif()
 
 # The platform of unit tests and fuzzers: an object library, so that the product code's
@@ -17,7 +19,7 @@ target_link_libraries(zk_fake PUBLIC zk_core)
 target_compile_options(zk_fake PRIVATE -Wall -Wextra)
 
 if(ZK_FUZZ)
-  include(cmake/fuzz.cmake OPTIONAL)
+  include(cmake/fuzz.cmake)
   return()
 endif()
 
