@@ -23,6 +23,10 @@ if(ZK_FUZZ)
   return()
 endif()
 
+# One launcher run per road against the fake, for instruction counts (scripts/bench).
+add_executable(zk_roads bench/roads_native.cpp)
+target_link_libraries(zk_roads PRIVATE zk_fake zk_core)
+
 enable_testing()
 find_package(GTest REQUIRED)
 include(GoogleTest)

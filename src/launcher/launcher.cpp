@@ -94,10 +94,11 @@ const char16_t* find_user_arguments(const char16_t* command_line) {
     return end;
 }
 
-void derive_wrapped_script_path() {
+// `own_path` is the launcher's full path; `own_path_cut` tells that it came back cut.
+void derive_wrapped_script_path(const char16_t* own_path, bool own_path_cut) {
+    text::copy(wrapped_script_path, max_path, own_path);
     // A cut path of 260 characters or more would name some other script.
-    if (platform::get_module_file_name(wrapped_script_path, max_path) >= max_path)
-        fail(exit_missing_script, u"Wrapper name '%ls' is not valid.", wrapped_script_path);
+    if (own_path_cut) fail(exit_missing_script, u"Wrapper name '%ls' is not valid.", wrapped_script_path);
     char16_t* dot = text::find_last(wrapped_script_path, u'.');
     if (dot == nullptr) {
         trace(u"GetModuleFileNameW returned value has no extension: %ls\n", wrapped_script_path);
@@ -174,9 +175,12 @@ void print_help(char16_t** argv) {
     trace(u"launcher executable: Console\n");
 
     locate_local_ini();
-    // A launcher path of 260 characters or more comes back cut; nothing derived from it
-    // (its version, the zk.ini beside it, the script's name) can be trusted.
-    bool own_path_cut = platform::get_module_file_name(global_ini_path, max_path) >= max_path;
+    // The launcher's own path, read once for the version, the zk.ini beside it and the
+    // script's name. A path of 260 characters or more comes back cut, and nothing derived
+    // from it can be trusted.
+    char16_t own_path[max_path];
+    bool own_path_cut = platform::get_module_file_name(own_path, max_path) >= max_path;
+    text::copy(global_ini_path, max_path, own_path);
     if (own_path_cut) {
         global_ini_path[0] = 0;
     } else {
@@ -186,7 +190,7 @@ void print_help(char16_t** argv) {
 
     user_arguments = find_user_arguments(platform::get_command_line());
     trace(u"Called with command line: %ls\n", user_arguments);
-    derive_wrapped_script_path();
+    derive_wrapped_script_path(own_path, own_path_cut);
     build_new_command_line();
 
     if (global_ini_path[0] != 0) read_commands(global_ini_path);

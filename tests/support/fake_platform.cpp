@@ -328,11 +328,13 @@ int32_t sh_get_folder_path(int, uint32_t, char16_t* path) {
 uint32_t get_file_attributes(const char16_t* path) {
     if (fake::fail_with(Op::get_file_attributes)) return invalid_file_attributes;
     const fake::File* f = fake::find_file(path);
-    if (f == nullptr) {
-        world.last_error = 2;  // ERROR_FILE_NOT_FOUND
-        return invalid_file_attributes;
-    }
-    return f->attributes;
+    if (f != nullptr) return f->attributes;
+    // The folders that hold files exist too.
+    std::u16string prefix = fake::folded(path) + u"\\";
+    for (const fake::File& file : world.files)
+        if (fake::folded(file.path).rfind(prefix, 0) == 0) return file_attribute_directory;
+    world.last_error = 2;  // ERROR_FILE_NOT_FOUND
+    return invalid_file_attributes;
 }
 
 bool get_binary_type(const char16_t* path, uint32_t* type) {
@@ -370,6 +372,7 @@ uint32_t search_path(const char16_t* file, const char16_t* extension, uint32_t s
 uint32_t get_private_profile_string(const char16_t* section, const char16_t* key,
                                     const char16_t* default_text, char16_t* buffer, uint32_t size,
                                     const char16_t* file) {
+    fake::faulted(Op::get_private_profile_string);  // counted only
     const fake::IniFile* ini = fake::find_ini(file);
     const std::vector<std::pair<std::u16string, std::u16string>>* entries = nullptr;
     if (ini != nullptr)

@@ -23,6 +23,7 @@ enum class Op {
     get_file_attributes,
     get_binary_type,
     search_path,
+    get_private_profile_string,
     open_file_for_reading,
     read_file,
     reg_open_key_ex,

@@ -191,4 +191,21 @@ TEST_F(Discovery, PathsThatDoNotFitAreRefusedNotCut) {
     EXPECT_NE(err().find(utf8(spaced) + "\\zelkor.exe: error 0xCE"), std::string::npos);
 }
 
+TEST_F(Discovery, WithTheTraceOffAbsentVornixFoldersAreLookedAtOnce) {
+    install(fake::current_user, u"3.6", u"C:\\Z36");
+    install(fake::current_user, u"3.5", u"C:\\Z35", {u"\\Vornix\\amd64\\"});
+    log_stream = LogStream::none;
+    scan_installations();
+    EXPECT_EQ(table(), (std::vector<std::string>{"3.6 64 C:\\Z36\\zelkor.exe", "3.5 64 C:\\Z35\\Vornix\\amd64\\zelkor.exe"}));
+    // C:\Z36: its zelkor.exe and the absent Vornix folder; C:\Z35: four layouts and its folder.
+    EXPECT_EQ(fake::call_count(fake::Op::get_file_attributes), 2 + 5);
+
+    // With the trace on, every layout is probed and every failure traced.
+    installed_count = 0;
+    log_stream = LogStream::standard_error;
+    scan_installations();
+    EXPECT_EQ(fake::call_count(fake::Op::get_file_attributes), 7 + 8);
+    EXPECT_NE(err().find("locate_zelkors_for_key: C:\\Z36\\Vornix\\zelkor.exe: "), std::string::npos);
+}
+
 }  // namespace

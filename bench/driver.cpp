@@ -1,0 +1,147 @@
+// The benchmark's Windows-side driver: times launches from inside Windows, so that the
+// Linux side's process start does not drown the figures.
+//
+// For each road it knows three commands that end in the same child command line: the
+// stub interpreter started directly (the baseline), the bare pass-through starting it,
+// and zklaunch (as tool.exe) finding it. It first runs each once with standard output in
+// a file and checks that the stub printed exactly the expected command line, then runs
+// ROUNDS rounds, each launching every command of every road once (interleaved, so that
+// drift in the machine's speed touches all alike), and prints one line per command:
+//   road kind median_us p25_us p75_us
+// Usage: driver.exe ROUNDS
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Road {
+    const wchar_t* name;
+    const wchar_t* launcher;  // the tool.exe that runs the road's script
+    std::wstring child;       // the command line the interpreter must receive
+};
+
+const wchar_t* const script_args = L" a";
+
+std::vector<Road> roads() {
+    return {
+        {L"virtual-version", L"C:\\bench\\version\\tool.exe", L"C:\\bench\\Z36\\zelkor.exe -u C:\\bench\\version\\tool-script.zk a"},
+        {L"custom-command", L"C:\\bench\\custom\\tool.exe", L"C:\\bench\\Z36\\zelkor.exe -u C:\\bench\\custom\\tool-script.zk a"},
+        {L"path-search", L"C:\\bench\\path\\tool.exe", L"C:\\bench\\onpath\\zelkor.exe C:\\bench\\path\\tool-script.zk a"},
+        {L"default", L"C:\\bench\\default\\tool.exe", L"C:\\bench\\Z36\\zelkor.exe C:\\bench\\default\\tool-script.zk a"},
+        {L"compiled", L"C:\\bench\\compiled\\tool.exe", L"C:\\bench\\Z36\\zelkor.exe C:\\bench\\compiled\\tool-script.zk a"},
+    };
+}
+
+HANDLE inheritable(HANDLE h) {
+    SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    return h;
+}
+
+// Runs `command` with standard output on `out`; returns microseconds, or -1 on failure.
+double run(const std::wstring& command, HANDLE out) {
+    std::vector<wchar_t> line(command.begin(), command.end());
+    line.push_back(0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = out;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    LARGE_INTEGER frequency, start, end;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    PROCESS_INFORMATION child{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &child))
+        return -1;
+    WaitForSingleObject(child.hProcess, INFINITE);
+    QueryPerformanceCounter(&end);
+    DWORD code = 1;
+    GetExitCodeProcess(child.hProcess, &code);
+    CloseHandle(child.hProcess);
+    CloseHandle(child.hThread);
+    if (code != 0) return -1;
+    return double(end.QuadPart - start.QuadPart) * 1e6 / double(frequency.QuadPart);
+}
+
+std::string narrow(const std::wstring& s) {
+    char buffer[4096];
+    int n = WideCharToMultiByte(CP_UTF8, 0, s.c_str(), -1, buffer, sizeof buffer, nullptr, nullptr);
+    return n > 0 ? std::string(buffer) : std::string();
+}
+
+// The command's standard output, run once.
+std::string output_of(const std::wstring& command) {
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    HANDLE f = CreateFileW(L"C:\\bench\\check.txt", GENERIC_WRITE | GENERIC_READ, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
+                           0, nullptr);
+    run(command, f);
+    CloseHandle(f);
+    FILE* in = _wfopen(L"C:\\bench\\check.txt", L"rb");
+    std::string text;
+    char buffer[4096];
+    size_t n = 0;
+    while (in != nullptr && (n = fread(buffer, 1, sizeof buffer, in)) > 0) text.append(buffer, n);
+    if (in != nullptr) fclose(in);
+    return text;
+}
+
+double percentile(std::vector<double> v, double p) {
+    std::sort(v.begin(), v.end());
+    return v[static_cast<size_t>(p * double(v.size() - 1) + 0.5)];
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    int rounds = argc > 1 ? _wtoi(argv[1]) : 200;
+    // The PATH road finds its interpreter in C:\bench\onpath (Wine's PATH comes from its
+    // registry, not from the Unix side).
+    static wchar_t path[32768] = L"C:\\bench\\onpath;";
+    GetEnvironmentVariableW(L"PATH", path + wcslen(path), 32000);
+    SetEnvironmentVariableW(L"PATH", path);
+    const std::vector<Road> all = roads();
+    const wchar_t* kinds[] = {L"baseline", L"passthrough", L"zklaunch"};
+    auto command = [&](const Road& road, int kind) {
+        if (kind == 0) return road.child;
+        if (kind == 1) return L"C:\\bench\\passthrough.exe " + road.child;
+        return std::wstring(road.launcher) + script_args;
+    };
+
+    bool ok = true;
+    for (const Road& road : all)
+        for (int kind = 0; kind < 3; ++kind) {
+            std::string got = output_of(command(road, kind));
+            std::string want = "zelkor-stub: " + narrow(road.child) + "\n";
+            if (got != want) {
+                printf("check failed: %s %s printed [%s], expected [%s]\n", narrow(road.name).c_str(),
+                       narrow(kinds[kind]).c_str(), got.c_str(), want.c_str());
+                ok = false;
+            }
+        }
+    if (!ok) return 1;
+
+    HANDLE null_out = inheritable(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    std::vector<std::vector<double>> times(all.size() * 3);
+    for (int round = 0; round < rounds; ++round)
+        for (size_t r = 0; r < all.size(); ++r)
+            for (int kind = 0; kind < 3; ++kind) {
+                double t = run(command(all[r], kind), null_out);
+                if (t < 0) {
+                    printf("launch failed: %s %s\n", narrow(all[r].name).c_str(), narrow(kinds[kind]).c_str());
+                    return 1;
+                }
+                times[r * 3 + kind].push_back(t);
+            }
+    for (size_t r = 0; r < all.size(); ++r)
+        for (int kind = 0; kind < 3; ++kind) {
+            const std::vector<double>& t = times[r * 3 + kind];
+            printf("%s %s %.0f %.0f %.0f\n", narrow(all[r].name).c_str(), narrow(kinds[kind]).c_str(),
+                   percentile(t, 0.5), percentile(t, 0.25), percentile(t, 0.75));
+        }
+    return 0;
+}
