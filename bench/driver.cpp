@@ -1,9 +1,10 @@
 // The benchmark's Windows-side driver: times launches from inside Windows, so that the
 // Linux side's process start does not drown the figures.
 //
-// For each road it knows three commands that end in the same child command line: the
+// For each road it knows four commands that end in the same child command line: the
 // stub interpreter started directly (the baseline), the bare pass-through starting it,
-// and zklaunch (as tool.exe) finding it. It first runs each once with standard output in
+// the pass-through that also looks up the per-user folder, and zklaunch (as tool.exe)
+// finding it. It first runs each once with standard output in
 // a file and checks that the stub printed exactly the expected command line, then runs
 // ROUNDS rounds, each launching every command of every road once (interleaved, so that
 // drift in the machine's speed touches all alike), and prints one line per command:
@@ -105,16 +106,18 @@ int wmain(int argc, wchar_t** argv) {
     GetEnvironmentVariableW(L"PATH", path + wcslen(path), 32000);
     SetEnvironmentVariableW(L"PATH", path);
     const std::vector<Road> all = roads();
-    const wchar_t* kinds[] = {L"baseline", L"passthrough", L"zklaunch"};
+    const wchar_t* kinds[] = {L"baseline", L"passthrough", L"passthrough-shell", L"zklaunch"};
+    constexpr int kind_count = 4;
     auto command = [&](const Road& road, int kind) {
         if (kind == 0) return road.child;
         if (kind == 1) return L"C:\\bench\\passthrough.exe " + road.child;
+        if (kind == 2) return L"C:\\bench\\passthrough_shell.exe " + road.child;
         return std::wstring(road.launcher) + script_args;
     };
 
     bool ok = true;
     for (const Road& road : all)
-        for (int kind = 0; kind < 3; ++kind) {
+        for (int kind = 0; kind < kind_count; ++kind) {
             std::string got = output_of(command(road, kind));
             std::string want = "zelkor-stub: " + narrow(road.child) + "\n";
             if (got != want) {
@@ -126,20 +129,20 @@ int wmain(int argc, wchar_t** argv) {
     if (!ok) return 1;
 
     HANDLE null_out = inheritable(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
-    std::vector<std::vector<double>> times(all.size() * 3);
+    std::vector<std::vector<double>> times(all.size() * kind_count);
     for (int round = 0; round < rounds; ++round)
         for (size_t r = 0; r < all.size(); ++r)
-            for (int kind = 0; kind < 3; ++kind) {
+            for (int kind = 0; kind < kind_count; ++kind) {
                 double t = run(command(all[r], kind), null_out);
                 if (t < 0) {
                     printf("launch failed: %s %s\n", narrow(all[r].name).c_str(), narrow(kinds[kind]).c_str());
                     return 1;
                 }
-                times[r * 3 + kind].push_back(t);
+                times[r * kind_count + kind].push_back(t);
             }
     for (size_t r = 0; r < all.size(); ++r)
-        for (int kind = 0; kind < 3; ++kind) {
-            const std::vector<double>& t = times[r * 3 + kind];
+        for (int kind = 0; kind < kind_count; ++kind) {
+            const std::vector<double>& t = times[r * kind_count + kind];
             printf("%s %s %.0f %.0f %.0f\n", narrow(all[r].name).c_str(), narrow(kinds[kind]).c_str(),
                    percentile(t, 0.5), percentile(t, 0.25), percentile(t, 0.75));
         }

@@ -56,4 +56,7 @@ if(ZK_E2E)
   add_test(NAME product_check
            COMMAND ${CMAKE_SOURCE_DIR}/tests/product_check.sh ${ZK_WIN32_DIR}/zklaunch.exe)
   set_tests_properties(product_check PROPERTIES LABELS product)
+  add_test(NAME reproducible_build
+           COMMAND ${CMAKE_SOURCE_DIR}/tests/reproducible_check.sh ${CMAKE_SOURCE_DIR} ${ZK_WIN32_DIR}/zklaunch.exe)
+  set_tests_properties(reproducible_build PROPERTIES LABELS product TIMEOUT 600)
 endif()

@@ -34,3 +34,11 @@ foreach(source tests/support/zelkor_stub.cpp tests/support/spawn.cpp bench/drive
     target_link_options(${tool} PRIVATE -municode -static -s)
   endif()
 endforeach()
+
+add_executable(passthrough_shell bench/passthrough.cpp)
+target_compile_definitions(passthrough_shell PRIVATE ZK_FOLDER_LOOKUP)
+target_link_libraries(passthrough_shell PRIVATE shell32)
+if(MINGW)
+  target_compile_options(passthrough_shell PRIVATE -Wall -Wextra -Os)
+  target_link_options(passthrough_shell PRIVATE -municode -static -s)
+endif()
