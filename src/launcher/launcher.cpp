@@ -178,7 +178,7 @@ void print_help(char16_t** argv) {
     // The launcher's own path, read once for the version, the zk.ini beside it and the
     // script's name. A path of 260 characters or more comes back cut, and nothing derived
     // from it can be trusted.
-    char16_t own_path[max_path];
+    char16_t own_path[max_path] = {};  // stays empty should the call fail
     bool own_path_cut = platform::get_module_file_name(own_path, max_path) >= max_path;
     text::copy(global_ini_path, max_path, own_path);
     if (own_path_cut) {

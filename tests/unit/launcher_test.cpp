@@ -65,6 +65,8 @@ TEST_F(MainFlow, FatalRoadsOfTheMainFlow) {
         const char* err;
     };
     const Case cases[] = {
+        {"own path unreadable", [] { fake::fail_call(fake::Op::get_module_file_name, 1, 5); }, 105,
+         "Wrapper name '' is not valid.\n"},
         {"no dot in the launcher path", [] { fake::world.module_path = u"C:\\d\\tool"; }, 105,
          "Wrapper name 'C:\\d\\tool' is not valid.\n"},
         {"script missing", [] { fake::world.files.clear(); }, 105,
