@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -133,8 +134,10 @@ void reg_clean() {
     reg_import("[-HKEY_CURRENT_USER\\SOFTWARE\\Zelkor]\r\n\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Zelkor]\r\n");
 }
 
-Result run(const std::string& command_line, const Environment& environment, const std::string& input,
-           const Environment& spawn_options) {
+namespace {
+
+Result run_once(const std::string& command_line, const Environment& environment, const std::string& input,
+                const Environment& spawn_options) {
     std::vector<std::string> env = base_environment();
     for (auto& [k, v] : environment) env.push_back(k + "=" + v);
     for (auto& [k, v] : spawn_options) env.push_back(k + "=" + v);
@@ -149,6 +152,26 @@ Result run(const std::string& command_line, const Environment& environment, cons
         throw std::runtime_error("spawn failed (" + std::to_string(status) + "): " + r.err);
     r.exit_code = static_cast<uint32_t>(std::stoul(code));
     return r;
+}
+
+}  // namespace
+
+Result run(const std::string& command_line, const Environment& environment, const std::string& input,
+           const Environment& spawn_options) {
+    // Wine here fails about one process start in a thousand for no reason of the program's
+    // own (seen with the bare pass-through as well). A start that failed, the spawn
+    // helper's or the launcher's, is made again, twice at most; a failure that repeats is
+    // reported as it is.
+    for (int attempt = 1;; ++attempt) {
+        try {
+            Result r = run_once(command_line, environment, input, spawn_options);
+            bool start_failed = r.exit_code == 101 && r.err.rfind("Unable to create process using '", 0) == 0;
+            if (!start_failed || attempt == 3) return r;
+        } catch (const std::runtime_error&) {
+            if (attempt == 3) throw;
+        }
+        fprintf(stderr, "wine::run: a process start failed; starting again: %s\n", command_line.c_str());
+    }
 }
 
 std::string win64_build(const std::string& file) { return std::string(ZK_WIN64_DIR) + "/" + file; }
