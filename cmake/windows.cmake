@@ -24,21 +24,20 @@ if(MINGW)
 endif()
 
 # Test programs: a stub interpreter and, for the end-to-end driver, a spawn helper that
-# starts a command with an exact raw command line; the benchmark's driver and its bare
-# pass-through launcher.
-foreach(source tests/support/zelkor_stub.cpp tests/support/spawn.cpp bench/driver.cpp bench/passthrough.cpp)
-  get_filename_component(tool ${source} NAME_WE)
-  add_executable(${tool} ${source})
+# starts a command with an exact raw command line; the benchmark's driver and its two
+# pass-through launchers (the second also looks up the per-user folder).
+function(zk_test_program name source)
+  add_executable(${name} ${source})
   if(MINGW)
-    target_compile_options(${tool} PRIVATE -Wall -Wextra -Os)
-    target_link_options(${tool} PRIVATE -municode -static -s)
+    target_compile_options(${name} PRIVATE -Wall -Wextra -Os)
+    target_link_options(${name} PRIVATE -municode -static -s)
   endif()
-endforeach()
+endfunction()
 
-add_executable(passthrough_shell bench/passthrough.cpp)
+zk_test_program(zelkor_stub tests/support/zelkor_stub.cpp)
+zk_test_program(spawn tests/support/spawn.cpp)
+zk_test_program(driver bench/driver.cpp)
+zk_test_program(passthrough bench/passthrough.cpp)
+zk_test_program(passthrough_shell bench/passthrough.cpp)
 target_compile_definitions(passthrough_shell PRIVATE ZK_FOLDER_LOOKUP)
 target_link_libraries(passthrough_shell PRIVATE shell32)
-if(MINGW)
-  target_compile_options(passthrough_shell PRIVATE -Wall -Wextra -Os)
-  target_link_options(passthrough_shell PRIVATE -municode -static -s)
-endif()

@@ -135,9 +135,7 @@ void locate_installation(platform::Handle root, uint32_t access, const char16_t*
         trace(u"%ls\\%ls: %ls", label, key_path, message);
         return;
     }
-    // The value is read into the table's free slot, as the scan lists it there; only its
-    // first characters are kept, as the directory.
-    char16_t* data = installed_interpreters[installed_count].executable;
+    char16_t data[260];
     uint32_t type = 0, bytes = install_path_bytes;
     status = platform::reg_query_value_ex(key, nullptr, &type, data, &bytes);
     platform::reg_close_key(key);

@@ -22,9 +22,12 @@ namespace {
 
 constexpr int csidl_local_appdata = 28;
 
-// Keeps `path` only when the file exists (a directory passes too); traces either way.
-void keep_if_present(char16_t* path, const char16_t* found_trace) {
-    if (platform::get_file_attributes(path) == platform::invalid_file_attributes) {
+// Makes `path`, a folder on entry, name the zk.ini in it, and keeps it only when that file
+// exists (a directory passes too); traces either way. A path cut short could name another
+// file: when "\zk.ini" does not fit, there is no such file.
+void use_ini_in_folder(char16_t* path, const char16_t* found_trace) {
+    if (!text::append(path, max_path, u"\\zk.ini") ||
+        platform::get_file_attributes(path) == platform::invalid_file_attributes) {
         trace(u"File '%ls' non-existent\n", path);
         path[0] = 0;
     } else {
@@ -39,14 +42,7 @@ void locate_local_ini() {
         local_ini_path[0] = 0;
         return;
     }
-    // A path cut short could name another file: when "\zk.ini" does not fit, there is
-    // no local file.
-    if (!text::append(local_ini_path, max_path, u"\\zk.ini")) {
-        trace(u"File '%ls' non-existent\n", local_ini_path);
-        local_ini_path[0] = 0;
-        return;
-    }
-    keep_if_present(local_ini_path, u"Using local configuration file '%ls'\n");
+    use_ini_in_folder(local_ini_path, u"Using local configuration file '%ls'\n");
 }
 
 void read_launcher_version(const char16_t* path) {
@@ -75,12 +71,7 @@ void locate_global_ini() {
         return;
     }
     backslash[0] = 0;
-    if (!text::append(global_ini_path, max_path, u"\\zk.ini")) {
-        trace(u"File '%ls' non-existent\n", global_ini_path);
-        global_ini_path[0] = 0;
-        return;
-    }
-    keep_if_present(global_ini_path, u"Using global configuration file '%ls'\n");
+    use_ini_in_folder(global_ini_path, u"Using global configuration file '%ls'\n");
 }
 
 // Everything after the launcher's own name, as typed: the name ends at the closing quote

@@ -32,6 +32,15 @@ char16_t* skip_space(char16_t* s) {
     return s;
 }
 
+// The executable text for the front of a command line: `path` itself, or a copy in
+// double quotes when it holds a blank and has none of its own.
+const char16_t* quoted_if_blank(const char16_t* path) {
+    static char16_t quoted[1024 + 2];
+    if (path[0] == u'"' || text::find(path, u' ') == nullptr) return path;
+    text::format(quoted, sizeof quoted / sizeof quoted[0], u"\"%ls\"", path);
+    return quoted;
+}
+
 // "#!" and zelkor.exe in the parent directory of the script's directory, or null when the
 // path gives none. The interpreter path is quoted when it holds a blank: unquoted, the
 // system would try to start the path's first word as a program of its own.
@@ -64,7 +73,7 @@ char16_t* invent_line(const char16_t* script_path) {
     }
     char16_t interpreter[piece_size + 16];
     text::format(interpreter, piece_size + 16, u"%s%s%s", drive, directory, u"zelkor.exe");
-    text::format(invented_line, invented_size, text::find(interpreter, u' ') ? u"#!\"%s\"" : u"#!%s", interpreter);
+    text::format(invented_line, invented_size, u"#!%s", quoted_if_blank(interpreter));
     trace(u"invented shebang: %s\n", invented_line);
     return invented_line;
 }
@@ -74,15 +83,6 @@ void trim_end(char16_t* s) {
     char16_t* end = s + text::length(s);
     while (end > s && text::is_space(end[-1])) --end;
     *end = 0;
-}
-
-// The executable text for the front of a command line: `path` itself, or a copy in
-// double quotes when it holds a blank and has none of its own.
-const char16_t* quoted_if_blank(const char16_t* path) {
-    static char16_t quoted[1024 + 2];
-    if (path[0] == u'"' || text::find(path, u' ') == nullptr) return path;
-    text::format(quoted, sizeof quoted / sizeof quoted[0], u"\"%ls\"", path);
-    return quoted;
 }
 
 }  // namespace
