@@ -49,10 +49,14 @@ if(ZK_E2E)
   target_compile_definitions(zk_e2e_tests PRIVATE
     ZK_WIN64_DIR="${ZK_WIN64_DIR}" ZK_WIN32_DIR="${ZK_WIN32_DIR}"
     ZK_WINE_PREFIX="${CMAKE_BINARY_DIR}/wineprefix")
-  # One Wine prefix and one wineserver for the whole run: the tests run serially in one
+  # The suite runs once per build: the 32-bit product under WOW64, and the 64-bit build.
+  # One Wine prefix, and one wineserver for each run: the tests of a run go serially in one
   # process that starts the server first and stops it last.
-  add_test(NAME e2e COMMAND zk_e2e_tests)
-  set_tests_properties(e2e PROPERTIES LABELS e2e RESOURCE_LOCK wine TIMEOUT 900)
+  foreach(arch x86 x64)
+    add_test(NAME e2e-${arch} COMMAND zk_e2e_tests)
+    set_tests_properties(e2e-${arch} PROPERTIES LABELS e2e RESOURCE_LOCK wine TIMEOUT 1200
+                         ENVIRONMENT ZK_E2E_LAUNCHER=${arch})
+  endforeach()
   add_test(NAME product_check
            COMMAND ${CMAKE_SOURCE_DIR}/tests/product_check.sh ${ZK_WIN32_DIR}/zklaunch.exe)
   set_tests_properties(product_check PROPERTIES LABELS product)

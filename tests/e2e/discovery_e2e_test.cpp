@@ -9,11 +9,27 @@ using Discovery = EndToEnd;
 std::string registered(const std::string& root, const std::string& version, const std::string& directory) {
     std::string escaped;
     for (char c : directory) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
-    return "[" + root + "\\SOFTWARE\\Zelkor\\ZelkorCore\\" + version + "\\InstallPath]\r\n@=\"" + escaped +
-           "\"\r\n\r\n";
+    std::string key = root.find("WOW6432Node") != std::string::npos ? root + "\\Zelkor" : root + "\\SOFTWARE\\Zelkor";
+    return "[" + key + "\\ZelkorCore\\" + version + "\\InstallPath]\r\n@=\"" + escaped + "\"\r\n\r\n";
 }
 
 const std::string hkcu = "HKEY_CURRENT_USER", hklm = "HKEY_LOCAL_MACHINE";
+// The machine's 32-bit view, as a 64-bit program writes it.
+const std::string hklm32 = "HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node";
+
+// The trace lines of the registry scan that say which view is scanned and what is listed.
+std::string scan_lines(const std::string& trace) {
+    std::string lines, line;
+    for (size_t start = 0, end; start < trace.size(); start = end + 1) {
+        end = trace.find('\n', start);
+        if (end == std::string::npos) end = trace.size();
+        line = trace.substr(start, end - start);
+        if (line.rfind("locating Zelkors", 0) == 0 || line.find("bit executable") != std::string::npos ||
+            line.find(": already found") != std::string::npos)
+            lines += line + "\n";
+    }
+    return lines;
+}
 
 TEST_F(Discovery, AnInstallDirectoryWithASpaceIsQuoted) {
     install_stub("C:\\Program Files\\Z36\\zelkor.exe");
@@ -43,10 +59,42 @@ TEST_F(Discovery, VornixLayoutsAreClassifiedByBinaryType) {
     EXPECT_NE(r.err.find("locate_zelkors_for_key: \"C:\\Z 36\\Vornix\\win32\\zelkor.exe\" is a 32bit executable\n"),
               std::string::npos)
         << r.err;
-    // Asked for a 32-bit build, the launcher picks the i686 one, which Wine here cannot run.
-    r = wine::run("C:\\d\\tool.exe", {{"zk_zelkor", "3.6-32"}});
-    EXPECT_EQ(r.exit_code, 101u);
-    EXPECT_EQ(r.err, "Unable to create process using '\"C:\\Z 36\\Vornix\\win32\\zelkor.exe\" C:\\d\\tool-script.zk '\n");
+    // Asked for a 32-bit build, by a configured default or by the script, the launcher
+    // picks the i686 one.
+    const std::string ran_32 = ran("\"C:\\Z 36\\Vornix\\win32\\zelkor.exe\" C:\\d\\tool-script.zk ");
+    EXPECT_EQ(wine::run("C:\\d\\tool.exe", {{"zk_zelkor", "3.6-32"}}).out, ran_32);
+    wine::write_file("C:\\d\\tool-script.zk", "#!zelkor3.6-32\n");
+    EXPECT_EQ(wine::run("C:\\d\\tool.exe").out, ran_32);
+}
+
+// The 32-bit launcher under WOW64 scans the 64-bit view, then its own (the machine's
+// 32-bit view); the current user's key is one and the same in both. The 64-bit build
+// scans its own view, the 64-bit one, alone.
+TEST_F(Discovery, RegistryViews) {
+    for (const char* d : {"C:\\Z27", "C:\\Z34", "C:\\Z35", "C:\\Z36"}) install_stub(std::string(d) + "\\zelkor.exe");
+    wine::reg_import(registered(hkcu, "3.6", "C:\\Z36") + registered(hklm, "3.5", "C:\\Z35") +
+                     registered(hklm32, "2.7", "C:\\Z27") + registered(hklm, "3.4", "C:\\Z34") +
+                     registered(hklm32, "3.4", "C:\\z34\\"));
+    wine::Result r = wine::run("C:\\d\\tool.exe", {{"ZKLAUNCH_DEBUG", "1"}, {"zk_zelkor", "2.7"}});
+    const std::string listed = "locate_zelkors_for_key: C:\\Z3";
+    if (wow64()) {
+        EXPECT_EQ(scan_lines(r.err), "locating Zelkors in 64bit registry\n" + listed +
+                                         "6\\zelkor.exe is a 64bit executable\n" + listed +
+                                         "4\\zelkor.exe is a 64bit executable\n" + listed +
+                                         "5\\zelkor.exe is a 64bit executable\n"
+                                         "locating Zelkors in native registry\n" +
+                                         listed + "6\\zelkor.exe: already found\n"
+                                         "locate_zelkors_for_key: C:\\Z27\\zelkor.exe is a 64bit executable\n"
+                                         "locate_zelkors_for_key: C:\\z34\\zelkor.exe: already found\n");
+        EXPECT_EQ(r.out, ran("C:\\Z27\\zelkor.exe C:\\d\\tool-script.zk "));
+    } else {
+        EXPECT_EQ(scan_lines(r.err), "locating Zelkors in native registry\n" + listed +
+                                         "6\\zelkor.exe is a 64bit executable\n" + listed +
+                                         "4\\zelkor.exe is a 64bit executable\n" + listed +
+                                         "5\\zelkor.exe is a 64bit executable\n");
+        // 2.7 is registered only where 32-bit programs look: the default is the newest 3.x.
+        EXPECT_EQ(r.out, ran("C:\\Z36\\zelkor.exe C:\\d\\tool-script.zk "));
+    }
 }
 
 TEST_F(Discovery, ConfiguredDefaultsDecide) {

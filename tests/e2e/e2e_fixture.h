@@ -1,5 +1,6 @@
 // Common set-up of the end-to-end tests: a clean drive C and registry for each test, the
-// launcher installed as C:\d\tool.exe beside an empty C:\d\tool-script.zk.
+// launcher under test (the 32-bit product or the 64-bit build, wine.h) installed as
+// C:\d\tool.exe beside an empty C:\d\tool-script.zk.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,7 +18,7 @@ protected:
     void TearDown() override { wine::forget_files(); }
 
     static void install_launcher(const std::string& path) {
-        wine::copy_file(wine::win64_build("zklaunch.exe"), path);
+        wine::copy_file(wine::launcher_exe(), path);
     }
     // The stub interpreter, 64-bit or the i686 build.
     static void install_stub(const std::string& path, int bits = 64) {
@@ -26,4 +27,6 @@ protected:
     }
     // The line the stub prints for its command line.
     static std::string ran(const std::string& command_line) { return "zelkor-stub: " + command_line + "\n"; }
+    // Where the two builds differ by design: the 32-bit one runs under WOW64.
+    static bool wow64() { return wine::launcher_bits() == 32; }
 };

@@ -46,9 +46,72 @@ TEST_F(Launcher, TraceGoesToStandardErrorAsUtf8) {
     wine::Environment env = venv;
     env.emplace_back("ZKLAUNCH_DEBUG", "1");
     wine::Result r = wine::run("C:\\d\\tool.exe \xC3\xA9t\xC3\xA9", env);
-    EXPECT_NE(r.err.find("launcher build: 64bit\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(wow64() ? "launcher build: 32bit\n" : "launcher build: 64bit\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("Called with command line: \xC3\xA9t\xC3\xA9\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("child process exit code: 0\n"), std::string::npos) << r.err;
+}
+
+// Letters beyond ASCII and a character beyond U+FFFF (a surrogate pair in UTF-16), as
+// UTF-8 on the Unix side.
+const std::string kocsi = "Ko\xC4\x8D\xC3\xAD";  // Kočí
+const std::string smile = "\xF0\x9F\x98\x80";     // U+1F600
+
+TEST_F(Launcher, TextBeyondAsciiReachesTheChildAndTheTraceWhole) {
+    const std::string folder = "C:\\zkt\\" + kocsi + smile, venv_folder = "C:\\zkt\\v\xC3\xA9" + smile;
+    install_launcher(folder + "\\tool.exe");
+    wine::write_file(folder + "\\tool-script.zk", "");
+    install_stub(venv_folder + "\\Scripts\\zelkor.exe");
+    wine::Result r = wine::run(folder + "\\tool.exe " + kocsi + " " + smile,
+                               {{"VIRTUAL_ENV", venv_folder}, {"ZKLAUNCH_DEBUG", "1"}});
+    const std::string child =
+        venv_folder + "\\Scripts\\zelkor.exe " + folder + "\\tool-script.zk " + kocsi + " " + smile;
+    EXPECT_EQ(r.out, ran(child)) << r.err;
+    for (const std::string& line : {"Called with command line: " + kocsi + " " + smile + "\n",
+                                    "Using wrapped script file '" + folder + "\\tool-script.zk'\n",
+                                    "Checking for Zelkor executable in virtual env '" + venv_folder + "'\n",
+                                    "run_child: about to run '" + child + "'\n"})
+        EXPECT_NE(r.err.find(line), std::string::npos) << line << "\n" << r.err;
+
+    install_launcher(folder + "\\other.exe");
+    r = wine::run(folder + "\\other.exe");
+    EXPECT_EQ(r.exit_code, 105u);
+    EXPECT_EQ(r.err, "Script file '" + folder + "\\other-script.zk' is not present.\n");
+}
+
+// On a console the launcher writes Unicode (WriteConsoleW). Wine's console shows each
+// UTF-16 unit of a surrogate pair as U+FFFD, so only letters of the first plane are
+// compared there; redirected output is checked whole above.
+TEST_F(Launcher, TheConsoleShowsTextBeyondAscii) {
+    const std::string folder = "C:\\zkt\\" + kocsi;
+    install_launcher(folder + "\\tool.exe");
+    wine::write_file(folder + "\\tool-script.zk", "");
+    install_stub("C:\\venv\\Scripts\\zelkor.exe");
+    wine::Environment env = venv;
+    env.emplace_back("ZKLAUNCH_DEBUG", "1");
+    wine::Result r = wine::run_on_console(folder + "\\tool.exe " + kocsi, env, "child process exit code", "");
+    EXPECT_EQ(r.exit_code, 0u) << r.out;
+    EXPECT_NE(r.out.find("Called with command line: " + kocsi + "\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(ran("C:\\venv\\Scripts\\zelkor.exe " + folder + "\\tool-script.zk " + kocsi)),
+              std::string::npos)
+        << r.out;
+
+    install_launcher(folder + "\\other.exe");
+    r = wine::run_on_console(folder + "\\other.exe", {}, "is not present.", "");
+    EXPECT_EQ(r.exit_code, 105u);
+    EXPECT_NE(r.out.find("Script file '" + folder + "\\other-script.zk' is not present.\n"), std::string::npos)
+        << r.out;
+}
+
+// Ctrl+C typed at the console reaches the child, which handles it and exits with a code
+// of its own; the launcher ignores the event, waits, and exits with that code.
+TEST_F(Launcher, CtrlCReachesTheChildWhileTheLauncherWaits) {
+    install_stub("C:\\venv\\Scripts\\zelkor.exe");
+    wine::Environment env = venv;
+    env.emplace_back("ZKSTUB_CTRL", "42");
+    env.emplace_back("ZKSTUB_SLEEP_MS", "30000");
+    wine::Result r = wine::run_on_console("C:\\d\\tool.exe", env, "zelkor-stub: ", "C-c");
+    EXPECT_NE(r.out.find("zelkor-stub: control event 0\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.exit_code, 42u) << r.out;
 }
 
 TEST_F(Launcher, MissingScriptIs105) {
@@ -68,12 +131,14 @@ TEST_F(Launcher, NoInterpreterIs103) {
 TEST_F(Launcher, HelpTextComesBeforeTheChildsOutput) {
     install_stub("C:\\venv\\Scripts\\zelkor.exe");
     wine::Result r = wine::run("C:\\d\\tool.exe --help", venv);
+    // Only the 32-bit launcher on 64-bit Windows offers the 32-bit versions.
     EXPECT_EQ(r.out,
               "Zelkor Launcher for Windows (Tavrin/Plennet variant) Version 0.1\n\n"
               "usage: C:\\d\\tool.exe [ launcher-arguments ] [ zelkor-arguments ] script [ script-arguments ]\n\n"
               "Launcher arguments:\n\n-2     : Launch the latest Zelkor 2.x version\n-3     : Launch the latest "
-              "Zelkor 3.x version\n-X.Y   : Launch the specified Zelkor version\n"
-              "\n\nThe following help text is from Zelkor:\n\n" +
+              "Zelkor 3.x version\n-X.Y   : Launch the specified Zelkor version\n" +
+                  std::string(wow64() ? "-X.Y-32: Launch the specified 32bit Zelkor version" : "") +
+                  "\n\nThe following help text is from Zelkor:\n\n" +
                   ran("C:\\venv\\Scripts\\zelkor.exe C:\\d\\tool-script.zk --help"));
 }
 

@@ -20,19 +20,38 @@ protected:
     }
 };
 
-std::string utf16le(const std::string& ascii) {
-    std::string r;
-    for (char c : ascii) r += {c, '\0'};
+// The code points of UTF-8 text (well-formed, as the tests write it).
+std::u32string code_points(const std::string& utf8) {
+    std::u32string r;
+    for (size_t i = 0; i < utf8.size();) {
+        unsigned char c = utf8[i];
+        int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
+        char32_t cp = extra == 0 ? c : c & (0x3F >> extra);
+        for (int k = 1; k <= extra; ++k) cp = (cp << 6) | (utf8[i + k] & 0x3F);
+        r += cp;
+        i += extra + 1;
+    }
     return r;
 }
-std::string utf16be(const std::string& ascii) {
+
+// UTF-8 text re-encoded as UTF-16 or UTF-32 bytes, without a byte-order mark.
+std::string utf16(const std::string& utf8, bool big_endian) {
     std::string r;
-    for (char c : ascii) r += {'\0', c};
+    auto unit = [&](char16_t u) { r += big_endian ? std::string{char(u >> 8), char(u)} : std::string{char(u), char(u >> 8)}; };
+    for (char32_t cp : code_points(utf8)) {
+        if (cp < 0x10000) {
+            unit(char16_t(cp));
+        } else {
+            unit(char16_t(0xD800 + ((cp - 0x10000) >> 10)));
+            unit(char16_t(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+        }
+    }
     return r;
 }
-std::string utf32(const std::string& ascii, bool big_endian) {
+std::string utf32(const std::string& utf8, bool big_endian) {
     std::string r;
-    for (char c : ascii) r += big_endian ? std::string("\0\0\0", 3) + c : c + std::string("\0\0\0", 3);
+    for (char32_t cp : code_points(utf8))
+        for (int i = 0; i < 4; ++i) r += char(cp >> 8 * (big_endian ? 3 - i : i));
     return r;
 }
 
@@ -46,13 +65,27 @@ TEST_F(Script, EveryByteOrderMark) {
     const std::string line = "#!zelkor2 -x\r\n";
     const std::pair<const char*, std::string> scripts[] = {
         {"UTF-8", "\xEF\xBB\xBF" + line},
-        {"UTF-16LE", "\xFF\xFE" + utf16le(line)},
-        {"UTF-16BE", "\xFE\xFF" + utf16be(line)},
+        {"UTF-16LE", "\xFF\xFE" + utf16(line, false)},
+        {"UTF-16BE", "\xFE\xFF" + utf16(line, true)},
         {"UTF-32LE", std::string("\xFF\xFE\0\0", 4) + utf32(line, false)},
         {"UTF-32BE", std::string("\0\0\xFE\xFF", 4) + utf32(line, true)},
     };
     for (auto& [name, bytes] : scripts)
         EXPECT_EQ(run_script(bytes).out, ran("C:\\Z27\\zelkor.exe -x C:\\d\\tool-script.zk a")) << name;
+}
+
+// An interpreter path with letters beyond ASCII and a character beyond U+FFFF.
+TEST_F(Script, AShebangPathBeyondAscii) {
+    const std::string path = "C:\\zkt\\\xC5\xBDlu\xC5\xA5\xF0\x9F\x98\x80\\zelkor.exe";  // Žluť, U+1F600
+    install_stub(path);
+    const std::string line = "#!" + path + " -x\r\n";
+    const std::pair<const char*, std::string> scripts[] = {
+        {"UTF-8", line},
+        {"UTF-16LE", "\xFF\xFE" + utf16(line, false)},
+        {"UTF-16BE", "\xFE\xFF" + utf16(line, true)},
+    };
+    for (auto& [name, bytes] : scripts)
+        EXPECT_EQ(run_script(bytes).out, ran(path + " -x C:\\d\\tool-script.zk a")) << name;
 }
 
 TEST_F(Script, ACompiledScriptRunsUnderItsVersion) {

@@ -72,6 +72,9 @@ int wine_command(const std::vector<std::string>& args) {
 }  // namespace
 
 void start() {
+    // A prefix made before wine32 was installed has no WOW64 and runs no 32-bit program.
+    if (fs::exists(prefix + "/system.reg") && !fs::exists(prefix + "/drive_c/windows/syswow64"))
+        fs::remove_all(prefix);
     fs::create_directories(prefix);
     if (!fs::exists(prefix + "/system.reg")) wine_command({"wineboot", "-i"});
     // A persistent server makes each start fast; one still running (left by wineboot or
@@ -131,30 +134,97 @@ void reg_import(const std::string& body) {
 }
 
 void reg_clean() {
-    reg_import("[-HKEY_CURRENT_USER\\SOFTWARE\\Zelkor]\r\n\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Zelkor]\r\n");
+    reg_import(
+        "[-HKEY_CURRENT_USER\\SOFTWARE\\Zelkor]\r\n\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Zelkor]\r\n\r\n"
+        "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Zelkor]\r\n");
 }
 
 namespace {
 
-Result run_once(const std::string& command_line, const Environment& environment, const std::string& input,
-                const Environment& spawn_options) {
+const std::string exit_code_file = prefix + "/drive_c/zktest/exit-code.txt";
+
+// The spawn helper's environment for one command.
+std::vector<std::string> spawn_environment(const std::string& command_line, const Environment& environment,
+                                           const Environment& spawn_options) {
     std::vector<std::string> env = base_environment();
     for (auto& [k, v] : environment) env.push_back(k + "=" + v);
     for (auto& [k, v] : spawn_options) env.push_back(k + "=" + v);
     env.push_back("ZKSPAWN_CMDLINE=" + command_line);
     env.push_back("ZKSPAWN_RESULT=C:\\zktest\\exit-code.txt");
-    fs::remove(prefix + "/drive_c/zktest/exit-code.txt");
+    fs::remove(exit_code_file);
+    return env;
+}
+
+Result run_once(const std::string& command_line, const Environment& environment, const std::string& input,
+                const Environment& spawn_options) {
+    std::vector<std::string> env = spawn_environment(command_line, environment, spawn_options);
     std::ofstream(scratch("in"), std::ios::binary) << input;
     int status = run_unix({loader, "C:\\zktest\\spawn.exe"}, env, scratch("in"), scratch("out"), scratch("err"));
     Result r{0, read_all(scratch("out")), read_all(scratch("err"))};
-    std::string code = read_all(prefix + "/drive_c/zktest/exit-code.txt");
+    std::string code = read_all(exit_code_file);
     if (status != 0 || code.empty())
         throw std::runtime_error("spawn failed (" + std::to_string(status) + "): " + r.err);
     r.exit_code = static_cast<uint32_t>(std::stoul(code));
     return r;
 }
 
+std::string shell_quoted(const std::string& s) {
+    std::string r = "'";
+    for (char c : s) r += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return r + "'";
+}
+
+// tmux on a socket of the harness's own, so that no other tmux server is touched. A pane
+// stays after its command ends (Ctrl+C may end the shell too), so that it can be read.
+int tmux(const std::vector<std::string>& args, const std::string& out = "/dev/null") {
+    std::ofstream(scratch("tmux.conf")) << "set-option -g remain-on-exit on\n";
+    std::vector<std::string> argv = {"/usr/bin/tmux", "-L", "zk-e2e", "-u", "-f", scratch("tmux.conf")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> env = base_environment();
+    env.push_back("PATH=/usr/bin:/bin");
+    env.push_back("TERM=xterm-256color");
+    return run_unix(argv, env, "/dev/null", out, scratch("tmux.err"));
+}
+
+std::string screen() {
+    // From the start of the history: Wine's console scrolls what it wrote out of the screen.
+    tmux({"capture-pane", "-t", "zk", "-p", "-J", "-S", "-"}, scratch("screen"));
+    return read_all(scratch("screen"));
+}
+
+// Polls `done` every 50 ms for up to 60 s (a 32-bit program's first start under qemu is slow).
+template <class F>
+bool wait_for(F&& done) {
+    for (int i = 0; i < 1200; ++i) {
+        if (done()) return true;
+        usleep(50 * 1000);
+    }
+    return false;
+}
+
 }  // namespace
+
+Result run_on_console(const std::string& command_line, const Environment& environment, const std::string& ready,
+                      const std::string& keys) {
+    std::string script = "env -i";
+    for (const std::string& e : spawn_environment(command_line, environment, {})) script += " " + shell_quoted(e);
+    script += " " + loader + " 'C:\\zktest\\spawn.exe'\n";
+    std::ofstream(scratch("console.sh"), std::ios::binary) << script;
+    tmux({"kill-server"});
+    if (tmux({"new-session", "-d", "-s", "zk", "-x", "400", "-y", "60", "sh " + scratch("console.sh")}) != 0)
+        throw std::runtime_error("tmux cannot start a session: " + read_all(scratch("tmux.err")));
+    auto finished = [] { return !read_all(exit_code_file).empty(); };
+    bool shown = wait_for([&] { return finished() || screen().find(ready) != std::string::npos; });
+    if (shown && !keys.empty()) tmux({"send-keys", "-t", "zk", keys});
+    bool ended = wait_for(finished);
+    usleep(300 * 1000);  // what the command wrote last may still be on its way to the pane
+    Result r{0, screen(), ""};
+    tmux({"kill-server"});
+    if (!shown) throw std::runtime_error("the console never showed '" + ready + "':\n" + r.out);
+    if (!ended) throw std::runtime_error("the command did not end on the console:\n" + r.out);
+    r.exit_code = static_cast<uint32_t>(std::stoul(read_all(exit_code_file)));
+    return r;
+}
 
 Result run(const std::string& command_line, const Environment& environment, const std::string& input,
            const Environment& spawn_options) {
@@ -176,6 +246,18 @@ Result run(const std::string& command_line, const Environment& environment, cons
 
 std::string win64_build(const std::string& file) { return std::string(ZK_WIN64_DIR) + "/" + file; }
 std::string win32_build(const std::string& file) { return std::string(ZK_WIN32_DIR) + "/" + file; }
+
+int launcher_bits() {
+    static const int bits = [] {
+        const char* choice = getenv("ZK_E2E_LAUNCHER");
+        std::string c = choice != nullptr ? choice : "x86";
+        if (c != "x86" && c != "x64") throw std::runtime_error("ZK_E2E_LAUNCHER is x86 or x64, not " + c);
+        return c == "x86" ? 32 : 64;
+    }();
+    return bits;
+}
+
+std::string launcher_exe() { return launcher_bits() == 32 ? win32_build("zklaunch.exe") : win64_build("zklaunch.exe"); }
 
 namespace {
 // One wineserver for the whole run of the end-to-end tests.

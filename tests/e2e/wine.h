@@ -1,7 +1,12 @@
 // The end-to-end harness: one Wine prefix under the build tree and one persistent
 // wineserver for the whole run, Windows files written under the prefix's drive C, the
 // registry changed through .reg imports, and the launcher started by a Windows-side spawn
-// helper with an exact raw command line (Wine would re-quote Unix arguments).
+// helper with an exact raw command line (Wine would re-quote Unix arguments), its
+// standard streams redirected or on a real console (a tmux pane).
+//
+// The launcher under test is chosen by ZK_E2E_LAUNCHER: "x86", the 32-bit product, which
+// runs under WOW64 (wine32, with qemu-user where the kernel cannot run i386 itself), or
+// "x64", the 64-bit build.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +18,8 @@ namespace wine {
 
 using Environment = std::vector<std::pair<std::string, std::string>>;
 
-// Creates the prefix when it is missing and starts the wineserver; stop() ends it.
+// Creates the prefix when it is missing (or was made without WOW64) and starts the
+// wineserver; stop() ends it.
 void start();
 void stop();
 
@@ -32,7 +38,7 @@ std::string local_appdata();
 
 // Imports a .reg file's text (the "Windows Registry Editor Version 5.00" header is added).
 void reg_import(const std::string& body);
-// Deletes the Zelkor keys of both roots.
+// Deletes the Zelkor keys of both roots, in both registry views.
 void reg_clean();
 
 struct Result {
@@ -45,8 +51,17 @@ struct Result {
 Result run(const std::string& command_line, const Environment& environment = {},
            const std::string& input = "", const Environment& spawn_options = {});
 
+// Starts `command_line` like run(), but on a real console: a tmux pane of its own. Once
+// the screen shows `ready`, `keys` are typed (tmux send-keys names, such as "C-c"; none
+// when empty). `out` is the screen's text, wrapped lines joined; `err` stays empty.
+Result run_on_console(const std::string& command_line, const Environment& environment,
+                      const std::string& ready, const std::string& keys);
+
 // Paths of the built programs.
 std::string win64_build(const std::string& file);
 std::string win32_build(const std::string& file);
+// The launcher under test and its bits (32 or 64).
+std::string launcher_exe();
+int launcher_bits();
 
 }  // namespace wine

@@ -9,7 +9,9 @@
 //                              takes PATH from its registry, not from the Unix side)
 // The variables are removed before the command starts. The command inherits the
 // standard handles and the rest of the environment. Exit code 0, or 2 when the command
-// could not be started.
+// could not be started. On a console the helper outlives Ctrl+C and Ctrl+Break, so that
+// it still reports the command's exit code; it uses a handler of its own for that, since
+// ignoring the events outright would be inherited by the command under test.
 #include <windows.h>
 
 #include <cstdio>
@@ -23,9 +25,12 @@ bool take_env(const wchar_t* name, wchar_t* value, DWORD size) {
     return n > 0 && n < size;
 }
 
+BOOL WINAPI outlive_control_event(DWORD) { return TRUE; }
+
 }  // namespace
 
 int wmain() {
+    SetConsoleCtrlHandler(outlive_control_event, TRUE);
     static wchar_t command_line[32768];
     wchar_t result_path[1024], value[64];
     if (!take_env(L"ZKSPAWN_CMDLINE", command_line, 32768) ||

@@ -1,7 +1,11 @@
 // A stand-in Zelkor interpreter for the end-to-end tests (a Windows program).
 //
-// It prints one line, "zelkor-stub: " and its own raw command line, then, as told by its
-// environment:
+// It prints one line, "zelkor-stub: " and its own raw command line (UTF-8 when redirected,
+// Unicode on a console), then, as told by its environment:
+//   ZKSTUB_CTRL=code    handles Ctrl+C and Ctrl+Break (installed before the first line is
+//                       printed): prints "zelkor-stub: control event N", and exits with
+//                       code a second later, time enough for a launcher that does not
+//                       ignore the event to end first
 //   ZKSTUB_ECHO=1       reads one line of standard input and prints "stdin: <line>"
 //   ZKSTUB_SLEEP_MS=n   sleeps n milliseconds
 //   ZKSTUB_MARKER=path  creates that file after the sleep (it proves the stub outlived it)
@@ -12,11 +16,16 @@
 
 namespace {
 
-void write_utf8(const wchar_t* text) {
+void write_text(const wchar_t* text) {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD written = 0, mode = 0;
+    if (GetConsoleMode(out, &mode)) {
+        WriteConsoleW(out, text, static_cast<DWORD>(wcslen(text)), &written, nullptr);
+        return;
+    }
     char bytes[8192];
     int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof bytes, nullptr, nullptr);
-    DWORD written = 0;
-    if (n > 1) WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes, n - 1, &written, nullptr);
+    if (n > 1) WriteFile(out, bytes, n - 1, &written, nullptr);
 }
 
 bool env(const wchar_t* name, wchar_t* value, DWORD size) {
@@ -24,14 +33,28 @@ bool env(const wchar_t* name, wchar_t* value, DWORD size) {
     return n > 0 && n < size;
 }
 
+UINT ctrl_exit_code = 0;
+
+BOOL WINAPI on_control_event(DWORD event) {
+    wchar_t line[64];
+    swprintf(line, 64, L"zelkor-stub: control event %lu\n", static_cast<unsigned long>(event));
+    write_text(line);
+    Sleep(1000);
+    ExitProcess(ctrl_exit_code);
+}
+
 }  // namespace
 
 int wmain() {
-    write_utf8(L"zelkor-stub: ");
-    write_utf8(GetCommandLineW());
-    write_utf8(L"\n");
-
     wchar_t value[1024];
+    if (env(L"ZKSTUB_CTRL", value, 1024)) {
+        ctrl_exit_code = wcstoul(value, nullptr, 0);
+        SetConsoleCtrlHandler(on_control_event, TRUE);
+    }
+    write_text(L"zelkor-stub: ");
+    write_text(GetCommandLineW());
+    write_text(L"\n");
+
     if (env(L"ZKSTUB_ECHO", value, 1024)) {
         char line[1024];
         DWORD used = 0, got = 0;
