@@ -2,10 +2,8 @@
 # Checks the shipped 32-bit launcher: PE32 for i386, console subsystem, the manifest
 # resource embedded, and imports from system DLLs only.
 exe="$1"
-fail() { size=$(stat -c %s "$exe")
-[ "$size" -le 65536 ] || fail "$size bytes, more than 64 KiB"
-echo "product check: $size bytes, $*" >&2; exit 1; }
-[ -f "$exe" ] || fail "$exe is missing"
+fail() { echo "product check: $exe: $*" >&2; exit 1; }
+[ -f "$exe" ] || fail "no such file"
 headers=$(objdump -p "$exe") || fail "objdump cannot read $exe"
 echo "$headers" | grep -q 'file format pei-i386' || fail "not a PE for i386"
 echo "$headers" | grep -Eq '^Magic[[:space:]]+010b' || fail "not PE32"

@@ -29,9 +29,22 @@ static_assert(sizeof(platform::StartupInfo) == 68);
     run_child(line);
 }
 
+const char16_t* quoted_if_blank(const char16_t* path) {
+    static char16_t quoted[1024 + 2];
+    if (path[0] == u'"' || text::find(path, u' ') == nullptr) return path;
+    text::format(quoted, sizeof quoted / sizeof quoted[0], u"\"%ls\"", path);
+    return quoted;
+}
+
 bool duplicate_inheritable(platform::Handle handle, platform::Handle* slot) {
     *slot = nullptr;
     platform::Handle self = platform::get_current_process();
+    // INVALID_HANDLE_VALUE is also the pseudo-handle of the current process: duplicated,
+    // it would give the child a full-access handle to the launcher. It is no handle.
+    if (handle == platform::invalid_handle_value) {
+        trace(u"DuplicateHandle returned ERROR_INVALID_HANDLE\n");
+        return true;
+    }
     if (platform::duplicate_handle(self, handle, self, slot, 0, true,
                                    platform::duplicate_same_access))
         return true;

@@ -23,6 +23,7 @@ constexpr const char16_t* executable_name = u"zelkor.exe";
 constexpr uint32_t reg_sz = 1;
 constexpr uint32_t scs_32bit_binary = 0;
 constexpr uint32_t scs_64bit_binary = 6;
+constexpr uint32_t error_invalid_data = 13;
 constexpr uint32_t error_filename_exced_range = 206;
 // The longest InstallPath value read: 258 characters and the terminator, in 519 bytes.
 constexpr uint32_t install_path_bytes = 519;
@@ -145,8 +146,17 @@ void locate_installation(platform::Handle root, uint32_t access, const char16_t*
         return;
     }
     if (type != reg_sz) return;
+    // An empty directory (no data, only a terminator, a leading NUL, a lone backslash)
+    // would make the probes name \zelkor.exe and \Vornix\... at the root of the current
+    // drive, where any user may put a file of that name: such a value is not used.
+    size_t length = install_path_length(data, bytes);
+    if (length == 0) {
+        system_error_text(error_invalid_data, message);
+        trace(u"%ls\\%ls: %ls", label, key_path, message);
+        return;
+    }
     char16_t directory[260];
-    text::copy_n(directory, 260, data, install_path_length(data, bytes));
+    text::copy_n(directory, 260, data, length);
     bool skip_vornix = log_stream == LogStream::none && !has_vornix_folder(directory);
     for (const char16_t* const* suffix = install_layout_suffixes; *suffix != nullptr; ++suffix) {
         if (skip_vornix && suffix != install_layout_suffixes) break;
@@ -169,7 +179,9 @@ void locate_zelkors_for_key(platform::Handle root, uint32_t access) {
         int32_t status = platform::reg_enum_key(core, index, name, 8);
         if (status == platform::error_no_more_items) break;
         if (status != 0) {
-            // A failed call may leave no name: then the subkey is named by its index.
+            // A failed call may leave the name unterminated, or leave none: then the
+            // subkey is named by its index.
+            name[7] = 0;
             if (name[0] == 0) text::format(name, 8, u"#%d", static_cast<int32_t>(index));
             char16_t message[1024];
             system_error_text(static_cast<uint32_t>(status), message);

@@ -117,7 +117,8 @@ void build_new_command_line() {
     trace(u"Running wrapped script with command line '%ls'\n", new_command_line);
 }
 
-// The interpreter of the active virtual environment, or null.
+// The interpreter of the active virtual environment, ready for the front of the child's
+// command line, or null.
 const char16_t* virtual_env_interpreter() {
     const char16_t* venv = read_env_var(u"VIRTUAL_ENV");
     if (venv == nullptr || venv[0] == 0) return nullptr;
@@ -127,7 +128,7 @@ const char16_t* virtual_env_interpreter() {
     bool fits = text::length(venv) + text::length(u"\\Scripts\\zelkor.exe") < max_path;
     text::format(venv_executable_path, max_path, u"%ls\\Scripts\\%ls", venv, u"zelkor.exe");
     if (fits && platform::get_file_attributes(venv_executable_path) != platform::invalid_file_attributes)
-        return venv_executable_path;
+        return quoted_if_blank(venv_executable_path);
     trace(u"Zelkor executable %ls missing from virtual env\n", venv_executable_path);
     return nullptr;
 }

@@ -32,6 +32,7 @@ inline constexpr uint32_t error_insufficient_buffer = 122;
 inline constexpr int32_t error_more_data = 234;
 inline constexpr int32_t error_no_more_items = 259;
 inline constexpr uint32_t infinite = 0xFFFFFFFF;
+inline const Handle invalid_handle_value = reinterpret_cast<Handle>(static_cast<intptr_t>(-1));
 inline constexpr uint32_t std_input_handle = static_cast<uint32_t>(-10);
 inline constexpr uint32_t std_output_handle = static_cast<uint32_t>(-11);
 inline constexpr uint32_t std_error_handle = static_cast<uint32_t>(-12);

@@ -24,6 +24,13 @@ void read_commands(const char16_t* path);
 // search_path_with_extensions, else null.
 const CommandEntry* resolve_command_name(const char16_t* name);
 
+// The text that starts the child's command line for a resolved command. A path found by
+// the search, and a custom command's value that as a whole names an existing file (the
+// ini reader strips the quotes a user put around such a path), is quoted when it holds
+// a blank (quoted_if_blank); any other value is used as the user wrote it: a value with
+// arguments must quote its own path.
+const char16_t* command_line_start(const CommandEntry* entry);
+
 // Searches the system's search order for `name`: as written when it holds a ".",
 // otherwise with each extension of PATHEXT in turn (none when PATHEXT is unset). The
 // result is search_result, or null when nothing was found.

@@ -32,15 +32,6 @@ char16_t* skip_space(char16_t* s) {
     return s;
 }
 
-// The executable text for the front of a command line: `path` itself, or a copy in
-// double quotes when it holds a blank and has none of its own.
-const char16_t* quoted_if_blank(const char16_t* path) {
-    static char16_t quoted[1024 + 2];
-    if (path[0] == u'"' || text::find(path, u' ') == nullptr) return path;
-    text::format(quoted, sizeof quoted / sizeof quoted[0], u"\"%ls\"", path);
-    return quoted;
-}
-
 // "#!" and zelkor.exe in the parent directory of the script's directory, or null when the
 // path gives none. The interpreter path is quoted when it holds a blank: unquoted, the
 // system would try to start the path's first word as a program of its own.
@@ -123,7 +114,7 @@ bool parse_shebang(ScriptHeader& header, const char16_t* script_path, ShebangCom
         const CommandEntry* found = resolve_command_name(name);
         *end = delimiter;
         if (found != nullptr) {
-            command.command = const_cast<char16_t*>(found->value);
+            command.command = const_cast<char16_t*>(command_line_start(found));
             command.arguments = delimiter != 0 ? skip_space(end) : nullptr;
         } else {
             command.command = text_start;

@@ -24,6 +24,47 @@ TEST_F(Launcher, ALauncherDirectoryWithABlankQuotesTheScriptPath) {
     EXPECT_EQ(r.out, ran("C:\\venv\\Scripts\\zelkor.exe \"C:\\my dir\\tool-script.zk\" x"));
 }
 
+// With C:\zkt\My.exe present, an interpreter path "C:\zkt\My ..." that stood unquoted at
+// the front of the child's command line would start C:\zkt\My.exe (the system tries the
+// path's first word first); an empty InstallPath would probe the root of the current
+// drive, where C:\zelkor.exe lies. Each road must run the interpreter it names.
+TEST_F(Launcher, TheProgramNamedRunsNotOneThatAPathCutWouldName) {
+    struct Case {
+        const char* road;
+        std::string interpreter, script;
+        wine::Environment env, spawn;
+        uint32_t code;
+        std::string out, err;
+    };
+    const std::string tail = " C:\\d\\tool-script.zk a";
+    const std::string tools = "C:\\zkt\\My Tools\\mytool.exe";
+    const std::string venv_zelkor = "C:\\zkt\\My Envs\\app\\Scripts\\zelkor.exe";
+    const Case cases[] = {
+        {"VIRTUAL_ENV", venv_zelkor, "", {{"VIRTUAL_ENV", "C:\\zkt\\My Envs\\app"}}, {}, 0,
+         ran("\"" + venv_zelkor + "\"" + tail), ""},
+        {"search path", tools, "#!mytool -x\n", {}, {{"ZKSPAWN_PATH", "C:\\zkt\\My Tools"}}, 0,
+         ran("\"" + tools + "\" -x" + tail), ""},
+        {"custom command", tools, "#!custom -x\n", {}, {}, 0, ran("\"" + tools + "\" -x" + tail), ""},
+        {"empty InstallPath", "C:\\zelkor.exe", "", {}, {{"ZKSPAWN_DIR", "C:\\d"}}, 103, "",
+         "Can't find a default Zelkor.\n"},
+    };
+    for (const Case& c : cases) {
+        wine::forget_files();
+        wine::reg_clean();
+        install_launcher("C:\\d\\tool.exe");
+        wine::write_file("C:\\d\\tool-script.zk", c.script);
+        wine::write_file("C:\\d\\zk.ini", "[commands]\r\ncustom=\"" + tools + "\"\r\n");
+        wine::reg_import("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zelkor\\ZelkorCore\\3.6\\InstallPath]\r\n@=\"\"\r\n\r\n");
+        // Any other program will do: the spawn helper, which exits with 2 here.
+        wine::copy_file(wine::win64_build("spawn.exe"), "C:\\zkt\\My.exe");
+        install_stub(c.interpreter);
+        wine::Result r = wine::run("C:\\d\\tool.exe a", c.env, "", c.spawn);
+        EXPECT_EQ(r.exit_code, c.code) << c.road;
+        EXPECT_EQ(r.out, c.out) << c.road;
+        EXPECT_EQ(r.err, c.err) << c.road;
+    }
+}
+
 TEST_F(Launcher, ExitCodesPassThroughWhole) {
     install_stub("C:\\venv\\Scripts\\zelkor.exe");
     for (const char* code : {"0", "7", "103", "0xC0000005"}) {

@@ -178,7 +178,8 @@ std::string shell_quoted(const std::string& s) {
 // stays after its command ends (Ctrl+C may end the shell too), so that it can be read.
 int tmux(const std::vector<std::string>& args, const std::string& out = "/dev/null") {
     std::ofstream(scratch("tmux.conf")) << "set-option -g remain-on-exit on\n";
-    std::vector<std::string> argv = {"/usr/bin/tmux", "-L", "zk-e2e", "-u", "-f", scratch("tmux.conf")};
+    std::vector<std::string> argv = {"/usr/bin/tmux", "-L", "zk-e2e-" + std::to_string(getpid()), "-u", "-f",
+                                     scratch("tmux.conf")};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env = base_environment();
     env.push_back("PATH=/usr/bin:/bin");

@@ -62,6 +62,19 @@ std::u16string folded(const std::u16string& s) {
 
 bool same(const std::u16string& a, const std::u16string& b) { return folded(a) == folded(b); }
 
+// A value as GetPrivateProfileStringW gives it: white space around it trimmed, then one
+// pair of enclosing quotes (double or single) stripped.
+std::u16string as_read(std::u16string value) {
+    auto space = [](char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); };
+    while (!value.empty() && space(value.back())) value.pop_back();
+    size_t start = 0;
+    while (start < value.size() && space(value[start])) ++start;
+    value.erase(0, start);
+    if (value.size() >= 2 && (value[0] == u'"' || value[0] == u'\'') && value.back() == value[0])
+        value = value.substr(1, value.size() - 2);
+    return value;
+}
+
 File* find_file(const std::u16string& path) {
     for (File& f : world.files)
         if (same(f.path, path)) return &f;
@@ -85,6 +98,10 @@ IniFile* find_ini(const char16_t* path) {
         if (same(f.path, path)) return &f;
     return nullptr;
 }
+
+// HKCU is one key in both registry views (Windows shares HKCU\Software): only the
+// machine's keys differ by view.
+View view_of(Root root, View view) { return root == current_user ? native_view : view; }
 
 RegKey* find_key(Root root, View view, const std::u16string& path) {
     for (RegKey& k : world.registry[root][view])
@@ -139,12 +156,12 @@ File& add_file(const std::u16string& path, const std::string& bytes) {
 void add_directory(const std::u16string& path) { add_file(path).attributes = 0x10; }
 
 void add_reg_key(Root root, View view, const std::u16string& path) {
-    world.registry[root][view].push_back(RegKey{path, false, 1, ""});
+    world.registry[root][view_of(root, view)].push_back(RegKey{path, false, 1, ""});
 }
 
 void add_reg_value(Root root, View view, const std::u16string& path, uint32_t type,
                    const std::string& data) {
-    world.registry[root][view].push_back(RegKey{path, true, type, data});
+    world.registry[root][view_of(root, view)].push_back(RegKey{path, true, type, data});
 }
 
 std::string reg_sz(const std::u16string& value) {
@@ -351,6 +368,10 @@ bool get_binary_type(const char16_t* path, uint32_t* type) {
 uint32_t search_path(const char16_t* file, const char16_t* extension, uint32_t size, char16_t* buffer) {
     if (fake::fail_with(Op::search_path)) return 0;
     std::u16string name = file;
+    if (name.empty()) {  // Windows searches for no file, whatever the extension
+        world.last_error = 87;  // ERROR_INVALID_PARAMETER
+        return 0;
+    }
     size_t last_separator = name.find_last_of(u"\\/");
     bool has_extension = name.find(u'.', last_separator == std::u16string::npos ? 0 : last_separator) !=
                          std::u16string::npos;
@@ -396,7 +417,7 @@ uint32_t get_private_profile_string(const char16_t* section, const char16_t* key
     if (entries != nullptr)
         for (auto it = entries->begin(); it != entries->end(); ++it)
             if (fake::same(it->first, key)) {
-                value = it->second;
+                value = fake::as_read(it->second);
                 break;
             }
     if (value.size() + 1 <= size) return fake::copy_out(value, buffer, size);
@@ -434,7 +455,7 @@ int32_t reg_open_key_ex(Handle root, const char16_t* subkey, uint32_t, uint32_t 
     *key = nullptr;
     if (uint32_t error = fake::faulted(Op::reg_open_key_ex)) return static_cast<int32_t>(error);
     fake::Root r = root == hkey_local_machine ? fake::local_machine : fake::current_user;
-    fake::View v = (access & 0x100) ? fake::view_64 : fake::native_view;
+    fake::View v = fake::view_of(r, (access & 0x100) ? fake::view_64 : fake::native_view);
     if (!fake::key_exists(r, v, subkey)) return 2;
     fake::open_key_storage.push_back({r, v, subkey});
     *key = &fake::open_key_storage.back();
@@ -457,7 +478,10 @@ int32_t reg_enum_key(Handle key, uint32_t index, char16_t* name, uint32_t size) 
         if (!seen) children.push_back(child);
     }
     if (index >= children.size()) return error_no_more_items;
-    if (children[index].size() + 1 > size) return error_more_data;
+    if (children[index].size() + 1 > size) {  // the buffer is left full and unterminated
+        std::memcpy(name, children[index].data(), size * sizeof(char16_t));
+        return error_more_data;
+    }
     fake::copy_out(children[index], name, size);
     return 0;
 }
@@ -488,6 +512,7 @@ uint32_t format_message(uint32_t, uint32_t code, uint32_t, char16_t* buffer, uin
     switch (code) {
         case 2: text = u"The system cannot find the file specified.\r\n"; break;
         case 5: text = u"Access is denied.\r\n"; break;
+        case 13: text = u"The data is invalid.\r\n"; break;
         case 234: text = u"More data is available.\r\n"; break;
         case 1813: text = u"The specified resource type cannot be found in the image file.\r\n"; break;
         default: return 0;  // no system text
@@ -549,6 +574,8 @@ bool duplicate_handle(Handle, Handle source, Handle, Handle* target, uint32_t, b
         world.last_error = error_invalid_handle;
         return false;
     }
+    // -1 is the current process's pseudo-handle: Windows duplicates it (a real handle to
+    // the process).
     *target = reinterpret_cast<Handle>(reinterpret_cast<uintptr_t>(source) + 0x1000);
     return true;
 }

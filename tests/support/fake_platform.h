@@ -75,11 +75,14 @@ struct World {
     bool has_version_resource = false;
     uint32_t version_ms = 0, version_ls = 0;
     std::vector<File> files;
-    std::vector<RegKey> registry[2][2];  // [root][view]
+    // [root][view]; HKCU is one key in both views, kept in [current_user][native_view].
+    std::vector<RegKey> registry[2][2];
     std::vector<IniFile> ini_files;
     std::vector<std::u16string> search_directories;
     uint32_t child_exit_code = 0;
     uint32_t job_initial_flags = 0;
+    // What GetStdHandle gives: null for a stream the launcher was started without; -1
+    // (INVALID_HANDLE_VALUE) as a parent may leave it.
     platform::Handle std_handles[3] = {reinterpret_cast<platform::Handle>(0x10),
                                        reinterpret_cast<platform::Handle>(0x14),
                                        reinterpret_cast<platform::Handle>(0x18)};

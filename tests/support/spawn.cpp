@@ -5,6 +5,7 @@
 //   ZKSPAWN_RESULT=path        where the full 32-bit exit code is written, in decimal
 //   ZKSPAWN_KILL_AFTER_MS=n    terminate the command from outside after n milliseconds,
 //   ZKSPAWN_LINGER_MS=n        then wait n milliseconds more before returning
+//   ZKSPAWN_DIR=dir            the command's current directory (else the helper's own)
 //   ZKSPAWN_PATH=dirs          put these directories before the command's PATH (Wine
 //                              takes PATH from its registry, not from the Unix side)
 // The variables are removed before the command starts. The command inherits the
@@ -38,6 +39,8 @@ int wmain() {
         return 2;
     DWORD kill_after = take_env(L"ZKSPAWN_KILL_AFTER_MS", value, 64) ? wcstoul(value, nullptr, 0) : 0;
     DWORD linger = take_env(L"ZKSPAWN_LINGER_MS", value, 64) ? wcstoul(value, nullptr, 0) : 0;
+    static wchar_t directory[1024];
+    bool has_directory = take_env(L"ZKSPAWN_DIR", directory, 1024);
     static wchar_t path[32768], old_path[32000];
     if (take_env(L"ZKSPAWN_PATH", path, 1024)) {
         if (GetEnvironmentVariableW(L"PATH", old_path, 32000) < 32000) {
@@ -54,7 +57,8 @@ int wmain() {
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION child{};
-    if (!CreateProcessW(nullptr, command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+    if (!CreateProcessW(nullptr, command_line, nullptr, nullptr, TRUE, 0, nullptr,
+                        has_directory ? directory : nullptr, &startup,
                         &child)) {
         fprintf(stderr, "spawn: CreateProcessW failed: %lu\n", GetLastError());
         return 2;

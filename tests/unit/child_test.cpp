@@ -97,12 +97,18 @@ TEST_F(Child, EveryFailureBeforeTheChildRuns) {
 }
 
 TEST_F(Child, AMissingStandardHandleIsAccepted) {
-    fake::world.std_handles[2] = nullptr;  // started without standard error
-    log_stream = LogStream::standard_error;
-    std::u16string line = u"C:\\zk\\zelkor.exe s";
-    EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data()); }), 0u);
-    EXPECT_EQ(fake::world.child_startup.std_error, nullptr);
-    EXPECT_NE(utf8(fake::world.err).find("DuplicateHandle returned ERROR_INVALID_HANDLE\n"), std::string::npos);
+    // Started without standard error (null), or with INVALID_HANDLE_VALUE for it, which
+    // duplicated would hand the child a handle to the launcher's own process.
+    for (auto missing : {platform::Handle(nullptr), platform::invalid_handle_value}) {
+        fake::reset();
+        fake::world.std_handles[2] = missing;
+        log_stream = LogStream::standard_error;
+        std::u16string line = u"C:\\zk\\zelkor.exe s";
+        EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data()); }), 0u);
+        EXPECT_EQ(fake::world.child_startup.std_error, nullptr) << missing;
+        EXPECT_NE(utf8(fake::world.err).find("DuplicateHandle returned ERROR_INVALID_HANDLE\n"), std::string::npos);
+        EXPECT_EQ(fake::world.child_startup.std_output, reinterpret_cast<platform::Handle>(0x1014));
+    }
 }
 
 TEST_F(Child, OtherDuplicationErrorsAreTracedWithTheirCode) {

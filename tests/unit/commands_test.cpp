@@ -34,11 +34,15 @@ TEST_F(Commands, LocalOverridesGlobalInPlaceAndBlankValuesAreSkipped) {
     fake::add_ini(u"L", u"commands", u"kept", u" \t ");
     fake::add_ini(u"L", u"commands", u"blank", u"");
     fake::add_ini(u"L", u"commands", u"new", u"C:\\l\\new.exe");
+    // The reader trims blanks and strips one pair of enclosing quotes, as Windows does.
+    fake::add_ini(u"L", u"commands", u"quoted", u" \"C:\\My Tools\\q.exe\" ");
+    fake::add_ini(u"L", u"commands", u"inner", u"\"C:\\My Tools\\q.exe\" -x");
     read_commands(u"G");
     read_commands(u"L");
-    EXPECT_EQ(table(), (std::vector<std::string>{"MyTool=C:\\l\\mytool.exe --x ", "other=C:\\g\\other.exe",
-                                                 "kept=C:\\g\\kept.exe", "new=C:\\l\\new.exe"}));
-    EXPECT_EQ(resolved(u"MYTOOL"), "C:\\l\\mytool.exe --x ");
+    EXPECT_EQ(table(), (std::vector<std::string>{"MyTool=C:\\l\\mytool.exe --x", "other=C:\\g\\other.exe",
+                                                 "kept=C:\\g\\kept.exe", "new=C:\\l\\new.exe",
+                                                 "quoted=C:\\My Tools\\q.exe", "inner=\"C:\\My Tools\\q.exe\" -x"}));
+    EXPECT_EQ(resolved(u"MYTOOL"), "C:\\l\\mytool.exe --x");
     EXPECT_EQ(resolved(u"\u00C9"), "none");
     EXPECT_EQ(utf8(fake::world.err), "");
 }

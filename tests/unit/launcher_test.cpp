@@ -40,13 +40,19 @@ TEST_F(MainFlow, UserArgumentsAreTheRawTailAsTyped) {
     }
 }
 
-TEST_F(MainFlow, ScriptPathWithABlankIsQuoted) {
+TEST_F(MainFlow, PathsWithABlankAreQuoted) {
     fake::reset();
     with_venv();
     fake::world.module_path = u"C:\\Program Files\\d\\tool.exe";
     fake::add_file(u"C:\\Program Files\\d\\tool-script.zk");
     fake::world.command_line = u"\"C:\\Program Files\\d\\tool.exe\" x";
     EXPECT_EQ(fake::run().child, "C:\\venv\\Scripts\\zelkor.exe \"C:\\Program Files\\d\\tool-script.zk\" x");
+    // Unquoted, the system would start C:\My.exe first.
+    fake::reset();
+    fake::add_file(u"C:\\d\\tool-script.zk");
+    fake::set_env(u"VIRTUAL_ENV", u"C:\\My Envs\\app");
+    fake::add_file(u"C:\\My Envs\\app\\Scripts\\zelkor.exe");
+    EXPECT_EQ(fake::run().child, "\"C:\\My Envs\\app\\Scripts\\zelkor.exe\" C:\\d\\tool-script.zk ");
 }
 
 TEST_F(MainFlow, ScriptNameIsCutAtTheLastDotOfTheWholePath) {

@@ -16,7 +16,8 @@ const char* const version_advice =
 
 class Shebang : public LauncherTest {
 protected:
-    // 3.6 and 2.7 installed; mytool a custom command; tool.exe on PATH.
+    // 3.6 and 2.7 installed; mytool and others custom commands; tool.exe and spaced.exe
+    // on PATH, the latter in a folder with a blank.
     static void world(const std::string& first_line) {
         fake::reset();
         fake::add_file(u"C:\\d\\tool-script.zk", first_line + "\r\nprint()\r\n");
@@ -25,8 +26,14 @@ protected:
         fake::add_file(u"C:\\Z36\\zelkor.exe");
         fake::add_file(u"C:\\Z27\\zelkor.exe");
         fake::add_ini(u"C:\\d\\zk.ini", u"commands", u"mytool", u"C:\\tools\\mytool.exe");
-        fake::world.search_directories = {u"C:\\bin"};
+        fake::add_ini(u"C:\\d\\zk.ini", u"commands", u"mine", u"\"C:\\My Tools\\mine.exe\"");
+        fake::add_ini(u"C:\\d\\zk.ini", u"commands", u"withargs", u"C:\\My Tools\\mine.exe -q");
+        fake::add_ini(u"C:\\d\\zk.ini", u"commands", u"folder", u"C:\\My Tools");
+        fake::add_file(u"C:\\My Tools\\mine.exe");
+        fake::world.search_directories = {u"C:\\bin", u"C:\\My Tools"};
         fake::add_file(u"C:\\bin\\tool.exe");
+        fake::add_file(u"C:\\My Tools\\spaced.exe");
+        fake::add_file(u"C:\\bin\\.EXE");  // what a search for no name with ".EXE" would find
         fake::set_env(u"PATHEXT", u".COM;.EXE");
         fake::world.command_line = u"tool.exe a";
     }
@@ -59,6 +66,13 @@ TEST_F(Shebang, FirstLines) {
         {"#!/USR/BIN/ENV mytool -x", 0, "C:\\tools\\mytool.exe -x" + tail},
         {"#!/usr/bin/env  mytool", 0, "C:\\tools\\mytool.exe" + tail},
         {"#!/usr/bin/tool -v", 0, "C:\\bin\\tool.EXE -v" + tail},
+        // A path with a blank the launcher puts first is quoted: unquoted, the system
+        // would start C:\My.exe. A configured value with arguments stays as written.
+        {"#!spaced -x", 0, "\"C:\\My Tools\\spaced.EXE\" -x" + tail},
+        {"#!mine -x", 0, "\"C:\\My Tools\\mine.exe\" -x" + tail},
+        {"#!withargs -x", 0, "C:\\My Tools\\mine.exe -q -x" + tail},
+        {"#!folder", 0, "C:\\My Tools" + tail},
+        {"#!/usr/bin/ -x", 0, "/usr/bin/ -x" + tail},  // no name: nothing is searched for
         {"#!nothere -x", 0, "nothere -x" + tail},
         {"#!a   ", 0, "a" + tail},
         {"#!", 0, "C:\\Z36\\zelkor.exe" + tail},     // names nothing: the default road
