@@ -25,15 +25,60 @@ const ByteOrderMark* find_byte_order_mark(const uint8_t* bytes, size_t count) {
     return nullptr;
 }
 
-// Fixed-width encodings: one UTF-16 unit from each `width`-byte unit, built from the
-// bytes at offsets `low` and `high`. Only the low 16 bits of a UTF-32 unit are kept.
-int decode_units(const uint8_t* line, size_t byte_length, size_t width, size_t low, size_t high,
-                 char16_t* out) {
-    size_t units = byte_length / width;
-    if (units > max_units) return 0;
-    for (size_t i = 0; i < units; ++i)
-        out[i] = static_cast<char16_t>(line[i * width + low] | (line[i * width + high] << 8));
-    return static_cast<int>(units);
+// How the line's bytes make code units: UTF-8 byte by byte; UTF-16 and UTF-32 in whole
+// units of their width, in their byte order.
+struct UnitLayout {
+    size_t width;
+    bool big_endian;
+};
+
+UnitLayout layout_of(int32_t code_page) {
+    switch (code_page) {
+        case 1200: return {2, false};
+        case 1201: return {2, true};
+        case 12000: return {4, false};
+        case 12001: return {4, true};
+        default: return {1, false};
+    }
+}
+
+uint32_t unit_at(const uint8_t* p, UnitLayout layout) {
+    uint32_t value = 0;
+    for (size_t i = 0; i < layout.width; ++i)
+        value |= uint32_t(p[layout.big_endian ? layout.width - 1 - i : i]) << (8 * i);
+    return value;
+}
+
+// The bytes from `start` through the first whole unit that is CR or LF, or 0 when the
+// bytes read hold none (a unit cut by the end of the read is no line end: nothing beyond
+// the bytes read is looked at). Whole units, so that a character one of whose bytes is
+// 0x0A or 0x0D (U+010D, U+0A05) neither ends the line nor shifts it out of step.
+size_t line_byte_length(const uint8_t* bytes, size_t count, size_t start, UnitLayout layout) {
+    for (size_t at = start; at + layout.width <= count; at += layout.width) {
+        uint32_t unit = unit_at(bytes + at, layout);
+        if (unit == 0x0A || unit == 0x0D) return at + layout.width - start;
+    }
+    return 0;
+}
+
+// UTF-16 or UTF-32 units into UTF-16: UTF-16 units are copied as they are (a lone
+// surrogate stays one, as Windows paths allow); a UTF-32 unit above U+FFFF becomes a
+// surrogate pair, one that is no character (above U+10FFFF, or a surrogate) U+FFFD, as
+// the system's UTF-8 conversion does. 0 when the line needs more than 256 units.
+int decode_fixed_width(const uint8_t* line, size_t byte_length, UnitLayout layout, char16_t* out) {
+    size_t n = 0;
+    for (size_t at = 0; at < byte_length; at += layout.width) {
+        uint32_t c = unit_at(line + at, layout);
+        if (layout.width == 4 && (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) c = 0xFFFD;
+        if (n + (c > 0xFFFF ? 2 : 1) > max_units) return 0;
+        if (c > 0xFFFF) {
+            out[n++] = static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+            out[n++] = static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            out[n++] = static_cast<char16_t>(c);
+        }
+    }
+    return static_cast<int>(n);
 }
 
 }  // namespace
@@ -62,45 +107,18 @@ bool decode_first_line(const uint8_t* bytes, size_t count, ScriptHeader& header)
         trace(u"maybe_handle_shebang: BOM not found, using UTF-8\n");
     }
 
-    // The line end is searched byte by byte, whatever the unit size; the line then takes
-    // in the rest of the terminator's unit.
-    size_t end = start;
-    while (end < count && bytes[end] != 0x0D && bytes[end] != 0x0A) ++end;
-    // A file cut inside the terminator's unit has no complete line end among the bytes
-    // read either: nothing beyond them is looked at.
-    if (end < count) end += 1 + (code_page == 1200 ? 1 : code_page == 12000 ? 3 : 0);
-    else end = count + 1;
-    if (end > count) {
+    UnitLayout layout = layout_of(code_page);
+    size_t byte_length = line_byte_length(bytes, count, start, layout);
+    if (byte_length == 0) {
         trace(u"maybe_handle_shebang: No line terminator found\n");
         return false;
     }
     const uint8_t* line = bytes + start;
-    size_t byte_length = end - start;
-    int32_t length = static_cast<int32_t>(byte_length);
-    int units = 0;
-    switch (code_page) {
-        case 1200:
-            if (byte_length % 2 != 0) return trace(u"UTF-16LE, but an odd number of bytes: %d\n", length), false;
-            units = decode_units(line, byte_length, 2, 0, 1, header.text);
-            break;
-        case 1201:
-            if (byte_length % 2 != 0)
-                return trace(u"maybe_handle_shebang: UTF-16BE, but an odd number of bytes: %d\n", length), false;
-            units = decode_units(line, byte_length, 2, 1, 0, header.text);
-            break;
-        case 12000:
-            if (byte_length % 4 != 0) return trace(u"UTF-32LE, but not divisible by 4: %d\n", length), false;
-            units = decode_units(line, byte_length, 4, 0, 1, header.text);
-            break;
-        case 12001:
-            if (byte_length % 4 != 0) return trace(u"UTF-32BE, but not divisible by 4: %d\n", length), false;
-            units = decode_units(line, byte_length, 4, 3, 2, header.text);
-            break;
-        default:
-            units = platform::multi_byte_to_wide_char(65001, 0, reinterpret_cast<const char*>(line), length,
-                                                      header.text, static_cast<int>(max_units));
-            break;
-    }
+    int units = layout.width == 1
+                    ? platform::multi_byte_to_wide_char(65001, 0, reinterpret_cast<const char*>(line),
+                                                        static_cast<int>(byte_length), header.text,
+                                                        static_cast<int>(max_units))
+                    : decode_fixed_width(line, byte_length, layout, header.text);
     if (units < 1) return false;
     header.text[units - 1] = 0;  // the unit that holds the CR or LF
     header.length = units - 1;

@@ -74,18 +74,26 @@ TEST_F(Script, EveryByteOrderMark) {
         EXPECT_EQ(run_script(bytes).out, ran("C:\\Z27\\zelkor.exe -x C:\\d\\tool-script.zk a")) << name;
 }
 
-// An interpreter path with letters beyond ASCII and a character beyond U+FFFF.
+// Interpreter paths with letters beyond ASCII and a character beyond U+FFFF, in every
+// encoding. "č" is U+010D, whose UTF-16LE bytes 0D 01 hold a CR byte: cut there, the line
+// would name C:\zkt\Ko, and C:\zkt\Ko.exe (another program) would run.
 TEST_F(Script, AShebangPathBeyondAscii) {
-    const std::string path = "C:\\zkt\\\xC5\xBDlu\xC5\xA5\xF0\x9F\x98\x80\\zelkor.exe";  // Žluť, U+1F600
-    install_stub(path);
-    const std::string line = "#!" + path + " -x\r\n";
-    const std::pair<const char*, std::string> scripts[] = {
-        {"UTF-8", line},
-        {"UTF-16LE", "\xFF\xFE" + utf16(line, false)},
-        {"UTF-16BE", "\xFE\xFF" + utf16(line, true)},
-    };
-    for (auto& [name, bytes] : scripts)
-        EXPECT_EQ(run_script(bytes).out, ran(path + " -x C:\\d\\tool-script.zk a")) << name;
+    wine::copy_file(wine::win64_build("spawn.exe"), "C:\\zkt\\Ko.exe");
+    for (const std::string path : {"C:\\zkt\\Ko\xC4\x8D\xC3\xAD\\zelkor.exe",                  // Kočí
+                                   "C:\\zkt\\\xC5\xBDlu\xC5\xA5\xF0\x9F\x98\x80\\zelkor.exe"}) {  // Žluť, U+1F600
+        install_stub(path);
+        const std::string line = "#!" + path + " -x\r\n";
+        const std::pair<const char*, std::string> scripts[] = {
+            {"UTF-8", line},
+            {"UTF-8 mark", "\xEF\xBB\xBF" + line},
+            {"UTF-16LE", "\xFF\xFE" + utf16(line, false)},
+            {"UTF-16BE", "\xFE\xFF" + utf16(line, true)},
+            {"UTF-32LE", std::string("\xFF\xFE\0\0", 4) + utf32(line, false)},
+            {"UTF-32BE", std::string("\0\0\xFE\xFF", 4) + utf32(line, true)},
+        };
+        for (auto& [name, bytes] : scripts)
+            EXPECT_EQ(run_script(bytes).out, ran(path + " -x C:\\d\\tool-script.zk a")) << name << " " << path;
+    }
 }
 
 TEST_F(Script, ACompiledScriptRunsUnderItsVersion) {

@@ -55,8 +55,20 @@ TEST_F(ScriptHeaderTest, ByteOrderMarksAndEncodings) {
         {"FF FE 23 00 is UTF-16LE", std::string("\xFF\xFE#\0!\0\n\0", 8), "#!", "code page 1200"},
         {"a leading 00 without the UTF-32BE mark is UTF-8", std::string("\0#\n", 3), std::string("\0#", 2),
          "BOM not found"},
-        {"UTF-32 above U+FFFF keeps the low 16 bits",
-         "\xFF\xFE" + std::string(2, '\0') + u32(U"#\U0001F600\n", false), "#\xEF\x98\x80", "code page 12000"},
+        // The line ends at a whole unit that is CR or LF, never at a byte of another
+        // character: U+010A, U+010D and U+0A05 hold a 0x0A or 0x0D byte.
+        {"UTF-16LE U+010D U+010A U+0A05", "\xFF\xFE" + u16le(u"#!Ko\u010D\u010A\u0A05\n"),
+         "#!Ko\xC4\x8D\xC4\x8A\xE0\xA8\x85", "code page 1200"},
+        {"UTF-16BE U+0D0A U+0A0D", "\xFE\xFF" + u16be(u"#\u0D0A\u0A0D\r"), "#\xE0\xB4\x8A\xE0\xA8\x8D", "code page 1201"},
+        {"UTF-32LE U+1000A is no line end", "\xFF\xFE" + std::string(2, '\0') + u32(U"#\U0001000A\n", false),
+         "#\xF0\x90\x80\x8A", "code page 12000"},
+        {"UTF-32 above U+FFFF is a surrogate pair",
+         "\xFF\xFE" + std::string(2, '\0') + u32(U"#\U0001F600\n", false), "#\xF0\x9F\x98\x80", "code page 12000"},
+        {"UTF-32BE no character is U+FFFD",
+         std::string(2, '\0') + "\xFE\xFF" + u32({U'#', char32_t(0x110000), char32_t(0xD800), U'\n'}, true),
+         "#\xEF\xBF\xBD\xEF\xBF\xBD", "code page 12001"},
+        {"UTF-16 lone surrogate stays", "\xFF\xFE" + std::string("#\0\x00\xD8\n\0", 6), "#\xED\xA0\x80",
+         "code page 1200"},
         {"an empty first line", "\nabc", "", "BOM not found"},
         {"CR LF ends at the CR", "ab\r\n", "ab", "BOM not found"},
     };
@@ -77,13 +89,11 @@ TEST_F(ScriptHeaderTest, RefusedLines) {
         {"no line end", "#!zelkor3", "maybe_handle_shebang: No line terminator found\n"},
         {"nothing read", "", "maybe_handle_shebang: No line terminator found\n"},
         {"line end beyond 2048 bytes is never seen", std::string(2048, 'a'), "maybe_handle_shebang: No line terminator found\n"},
-        {"U+0A05 makes a UTF-16LE line odd", "\xFF\xFE" + u16le(u"#\u0A05\n"), "UTF-16LE, but an odd number of bytes: 5\n"},
-        {"UTF-16BE odd", "\xFE\xFF" + std::string("\0#\x0D", 3), "maybe_handle_shebang: UTF-16BE, but an odd number of bytes: 3\n"},
-        // "#" then a line feed in the second byte of its unit: 4 bytes through the feed's
-        // unit would end at byte 5 + 3, so the line is 6 bytes long.
-        {"UTF-32LE not by 4", "\xFF\xFE" + std::string(2, '\0') + std::string("#\x0A\0\0\0\0\0\0", 8),
-         "UTF-32LE, but not divisible by 4: 5\n"},
-        {"UTF-32BE not by 4", std::string("\0\0\xFE\xFF\0\0\x0A", 7), "UTF-32BE, but not divisible by 4: 3\n"},
+        // Bytes 0x0A and 0x0D inside other units are no line end.
+        {"UTF-16BE 0x0D in a cut unit", "\xFE\xFF" + std::string("\0#\x0D", 3), "maybe_handle_shebang: No line terminator found\n"},
+        {"UTF-32LE 0x0A in a unit's second byte", "\xFF\xFE" + std::string(2, '\0') + std::string("#\x0A\0\0\0\0\0\0", 8),
+         "maybe_handle_shebang: No line terminator found\n"},
+        {"UTF-32BE 0x0A in a cut unit", std::string("\0\0\xFE\xFF\0\0\x0A", 7), "maybe_handle_shebang: No line terminator found\n"},
         {"UTF-16LE line end cut inside its unit", "\xFF\xFE" + std::string("#\0\n", 3),
          "maybe_handle_shebang: No line terminator found\n"},
         {"UTF-32LE line end cut inside its unit", "\xFF\xFE" + std::string(2, '\0') + std::string("#\0\0\0\n\0", 6),
@@ -103,7 +113,10 @@ TEST_F(ScriptHeaderTest, LineLengthLimitIs255Units) {
     EXPECT_EQ(decode(std::string(254, 'a') + "\xC3\xA9\n").size(), 256u);  // 255 units, 256 bytes as UTF-8
     EXPECT_EQ(decode("\xFF\xFE" + u16le(std::u16string(255, u'b') + u"\n")), std::string(255, 'b'));
     EXPECT_EQ(decode("\xFF\xFE" + u16le(std::u16string(256, u'b') + u"\n")), "refused");
-    EXPECT_EQ(decode("\xFF\xFE" + u16le(u"#\u010A")), "#") << "U+010A ends a UTF-16LE line";
+    // A UTF-32 character above U+FFFF takes two of the 256 units.
+    const std::string u32le = "\xFF\xFE" + std::string(2, '\0');
+    EXPECT_EQ(decode(u32le + u32(std::u32string(127, U'\U0001F600') + U"a\n", false)).size(), 127u * 4 + 1);
+    EXPECT_EQ(decode(u32le + u32(std::u32string(128, U'\U0001F600') + U"\n", false)), "refused");
 }
 
 class CompiledScript : public LauncherTest {};
