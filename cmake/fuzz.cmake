@@ -3,7 +3,7 @@
 set(ZK_FUZZ_FLAGS -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 target_compile_options(zk_core PRIVATE ${ZK_FUZZ_FLAGS})
 target_compile_options(zk_fake PRIVATE ${ZK_FUZZ_FLAGS})
-foreach(target header commands)
+foreach(target header commands registry)
   add_executable(fuzz_${target} tests/fuzz/fuzz_${target}.cpp)
   target_link_libraries(fuzz_${target} PRIVATE zk_fake zk_core)
   target_compile_options(fuzz_${target} PRIVATE -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all)

@@ -37,6 +37,9 @@ bool lists(const InstalledInterpreter& entry, const char16_t* path) {
     return text::compare_folded(stored, path) == 0;
 }
 
+// Set for the length of one scan.
+bool classify_lazily = false;
+
 bool already_listed(const char16_t* path) {
     for (uint32_t i = 0; i < installed_count; ++i)
         if (lists(installed_interpreters[i], path)) return true;
@@ -59,6 +62,44 @@ size_t install_path_length(const char16_t* data, uint32_t bytes) {
     while (length < units && data[length] != 0) ++length;
     if (length >= 1 && data[length - 1] == u'\\') --length;  // one trailing backslash only
     return length;
+}
+
+// 64 or 32 from the executable's binary type, or bits_rejected (traced).
+int32_t bits_of(const char16_t* path) {
+    uint32_t type = 0;
+    if (!platform::get_binary_type(path, &type)) {
+        trace(u"Failure getting binary type: %ls\n", path);
+        return bits_rejected;
+    }
+    if (type == scs_64bit_binary) return 64;
+    if (type == scs_32bit_binary) return 32;
+    trace(u"locate_zelkors_for_key: %ls: invalid binary type: %X\n", path, type);
+    return bits_rejected;
+}
+
+// Classifies an entry of a lazy scan, its path taken without the quotes storing added.
+void classify(InstalledInterpreter& entry) {
+    if (entry.bits != bits_unclassified) return;
+    char16_t path[260];
+    const char16_t* stored = entry.executable;
+    size_t n = text::length(stored);
+    if (stored[0] == u'"') text::copy_n(path, 260, stored + 1, n - 2);
+    else text::copy(path, 260, stored);
+    entry.bits = bits_of(path);
+}
+
+// The candidates of a lazy scan that has reached the cap, classified in the order found
+// and the rejected ones taken out, as an eager scan would never have listed them; the
+// rest of the scan is eager. Runs before the table is sorted, so no pointer into it
+// exists yet.
+void classify_in_scan_order() {
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < installed_count; ++i) {
+        classify(installed_interpreters[i]);
+        if (installed_interpreters[i].bits > 0) installed_interpreters[kept++] = installed_interpreters[i];
+    }
+    installed_count = kept;
+    classify_lazily = false;
 }
 
 // Probes `directory` + `suffix` + "zelkor.exe" and lists it in the table's first free
@@ -85,16 +126,9 @@ void probe_layout(const char16_t* version, const char16_t* directory, const char
         trace(u"locate_zelkors_for_key: %ls: already found\n", path);
         return;
     }
-    uint32_t type = 0;
-    if (!platform::get_binary_type(path, &type)) {
-        trace(u"Failure getting binary type: %ls\n", path);
-        return;
-    }
-    int32_t bits = type == scs_64bit_binary ? 64 : type == scs_32bit_binary ? 32 : 0;
-    if (bits == 0) {
-        trace(u"locate_zelkors_for_key: %ls: invalid binary type: %X\n", path, type);
-        return;
-    }
+    // A lazy scan leaves the type unread; a path too long to quote is refused either way.
+    int32_t bits = classify_lazily ? bits_unclassified : bits_of(path);
+    if (bits == bits_rejected) return;
     bool quote = text::find(path, u' ') != nullptr;
     if (quote && length + 2 >= 260) {  // unquoted, it would run the path's first word
         trace_path_failure(path, error_filename_exced_range);
@@ -104,8 +138,10 @@ void probe_layout(const char16_t* version, const char16_t* directory, const char
     text::copy(entry.version, 4, version);
     entry.bits = bits;
     text::format(entry.executable, 260, quote ? u"\"%ls\"" : u"%ls", path);
-    trace(u"locate_zelkors_for_key: %ls is a %dbit executable\n", entry.executable, bits);
+    if (!classify_lazily)
+        trace(u"locate_zelkors_for_key: %ls is a %dbit executable\n", entry.executable, bits);
     ++installed_count;
+    if (classify_lazily && installed_count >= max_installations) classify_in_scan_order();
 }
 
 // Whether the three Vornix layouts can hold anything. Most installations have no Vornix
@@ -200,7 +236,17 @@ int installation_order(const void* a, const void* b) {
     return by_version != 0 ? by_version : y->bits - x->bits;
 }
 
-void scan_installations() {
+void classify_version_group(uint32_t first) {
+    if (first >= installed_count || installed_interpreters[first].bits != bits_unclassified) return;
+    uint32_t end = first;
+    while (end < installed_count &&
+           text::compare(installed_interpreters[end].version, installed_interpreters[first].version) == 0)
+        classify(installed_interpreters[end++]);
+    qsort(installed_interpreters + first, end - first, sizeof(InstalledInterpreter), installation_order);
+}
+
+void scan_installations(Classification when) {
+    classify_lazily = when == Classification::lazy;
     constexpr uint32_t key_read = 0x20019;
     constexpr uint32_t key_wow64_64key = 0x100;
     bool wow64 = false;
@@ -213,4 +259,5 @@ void scan_installations() {
     locate_zelkors_for_key(platform::hkey_current_user, key_read);
     locate_zelkors_for_key(platform::hkey_local_machine, key_read);
     qsort(installed_interpreters, installed_count, sizeof(InstalledInterpreter), installation_order);
+    classify_lazily = false;
 }

@@ -16,11 +16,28 @@ const InstalledInterpreter* match_installed(const char16_t* request) {
         const InstalledInterpreter& entry = installed_interpreters[i];
         size_t version_length = text::length(entry.version);
         size_t k = version_length < request_length ? version_length : request_length;
-        if (text::compare_n(entry.version, request, k) == 0 && (!only_32_bit || entry.bits == 32))
-            return &entry;
+        if (text::compare_n(entry.version, request, k) != 0) continue;
+        classify_version_group(i);  // a lazy scan's candidates: now their bits are needed
+        if (entry.bits > 0 && (!only_32_bit || entry.bits == 32)) return &entry;
     }
     return nullptr;
 }
+
+namespace {
+
+// Whether the table lists any executable: an eager scan that found nothing leaves it
+// empty, and the next request scans again. A lazy scan's table may hold only candidates
+// that turn out rejected; they are classified, greatest version first, until one is not,
+// so that the scan is repeated exactly when an eager one would be.
+bool lists_an_executable() {
+    for (uint32_t i = 0; i < installed_count; ++i) {
+        classify_version_group(i);
+        if (installed_interpreters[i].bits > 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
 
 const char16_t* lookup_configured_default() {
     text::format(configured_value, 1024, u"zk_%ls", default_key);
@@ -48,7 +65,10 @@ const char16_t* lookup_configured_default() {
 
 const InstalledInterpreter* select_interpreter(const char16_t* request, bool prefer_major_2) {
     size_t request_length = text::length(request);
-    if (installed_count == 0) scan_installations();
+    if (!lists_an_executable()) {
+        installed_count = 0;
+        scan_installations(log_stream == LogStream::none ? Classification::lazy : Classification::eager);
+    }
 
     if (request_length == 1) {
         default_key[6] = request[0];

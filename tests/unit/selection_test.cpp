@@ -144,6 +144,42 @@ TEST_F(Selection, OnceFoundTheRegistryIsNotScannedAgain) {
     EXPECT_EQ(fake::call_count(fake::Op::reg_open_key_ex), opened);
 }
 
+// With the trace off a binary type is read only when a request reaches its version; the
+// answer is the one a scan that reads every type gives.
+TEST_F(Selection, TraceOffReadsOnlyTheTypesARequestReaches) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<const char16_t*, uint32_t>> installs;  // version, binary type
+        const char16_t* request;
+        const char* chosen;
+        int types_read;
+        bool scanned_again;  // by the next request
+    };
+    const uint32_t x64 = 6, x86 = 0, dos = 1;
+    const Case cases[] = {
+        {"one version of three", {{u"3.9", x64}, {u"3.6", x64}, {u"2.7", x64}}, u"2.7", "C:\\Z2.7\\zelkor.exe", 1, false},
+        {"the greatest version", {{u"3.9", x64}, {u"3.6", x64}, {u"2.7", x64}}, u"3", "C:\\Z3.9\\zelkor.exe", 1, false},
+        {"a rejected group passes the walk on", {{u"3.9", dos}, {u"3.6", x64}}, u"3", "C:\\Z3.6\\zelkor.exe", 2, false},
+        {"-32 reads the group it matches", {{u"3.9", x64}, {u"3.6", x86}}, u"3.6-32", "C:\\Z3.6\\zelkor.exe", 1, false},
+        {"all rejected: scanned again, as when nothing is found", {{u"3.9", dos}, {u"3.6", dos}}, u"3",
+         "none", 2, true},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        installed_count = 0;
+        for (auto [version, type] : c.installs) {
+            std::u16string folder = u"C:\\Z" + std::u16string(version);
+            fake::add_install(fake::current_user, fake::native_view, version, folder);
+            fake::add_file(folder + u"\\zelkor.exe").binary_type = type;
+        }
+        EXPECT_EQ(select(c.request), c.chosen) << c.name;
+        EXPECT_EQ(fake::call_count(fake::Op::get_binary_type), c.types_read) << c.name;
+        int opened = fake::call_count(fake::Op::reg_open_key_ex);
+        select(u"3");
+        EXPECT_EQ(fake::call_count(fake::Op::reg_open_key_ex) > opened, c.scanned_again) << c.name;
+    }
+}
+
 TEST_F(Selection, MainFlowRunsTheDefaultInstalledInterpreter) {
     fake::add_install(fake::current_user, fake::native_view, u"3.6", u"C:\\Program Files\\Z36\\");
     fake::add_file(u"C:\\Program Files\\Z36\\zelkor.exe");
