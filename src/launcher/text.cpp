@@ -113,26 +113,26 @@ void format_into(FormatSink& sink, const char16_t* format, const FormatArg* args
             put(sink, *p);
             continue;
         }
-        const char16_t* spec = p + 1;
-        if (*spec == u'%') {
+        const char16_t* conversion = p + 1;
+        if (*conversion == u'%') {
             put(sink, u'%');
-            p = spec;
-        } else if (*spec == u's' || (*spec == u'l' && spec[1] == u's')) {
+            p = conversion;
+        } else if (*conversion == u's' || (*conversion == u'l' && conversion[1] == u's')) {
             FormatArg a = take();
             put_text(sink, a.kind == FormatArg::wide ? a.wide_text : nullptr);
-            p = (*spec == u'l') ? spec + 1 : spec;
-        } else if (*spec == u'd') {
+            p = (*conversion == u'l') ? conversion + 1 : conversion;
+        } else if (*conversion == u'd') {
             FormatArg a = take();
             int32_t v = static_cast<int32_t>(a.bits);
             // Negate in unsigned arithmetic so that INT32_MIN is printed, not overflowed.
             put_number(sink, v < 0 ? 0u - a.bits : a.bits, 10, v < 0);
-            p = spec;
-        } else if (*spec == u'X') {
+            p = conversion;
+        } else if (*conversion == u'X') {
             put_number(sink, take().bits, 16, false);
-            p = spec;
+            p = conversion;
         } else {
             put(sink, u'%');
-            if (*spec == 0) break;
+            if (*conversion == 0) break;
         }
     }
     if (sink.size > 0) sink.buffer[sink.used] = 0;

@@ -61,16 +61,21 @@ TEST_F(Script, TheDoneWhenCase) {
     EXPECT_EQ(r.out, ran("C:\\Z36\\zelkor.exe -u C:\\d\\tool-script.zk a"));
 }
 
-TEST_F(Script, EveryByteOrderMark) {
-    const std::string line = "#!zelkor2 -x\r\n";
-    const std::pair<const char*, std::string> scripts[] = {
-        {"UTF-8", "\xEF\xBB\xBF" + line},
+// `line` (UTF-8) as a script in each encoding the launcher reads: plain UTF-8 and the
+// five byte order marks.
+std::vector<std::pair<const char*, std::string>> in_every_encoding(const std::string& line) {
+    return {
+        {"UTF-8", line},
+        {"UTF-8 mark", "\xEF\xBB\xBF" + line},
         {"UTF-16LE", "\xFF\xFE" + utf16(line, false)},
         {"UTF-16BE", "\xFE\xFF" + utf16(line, true)},
         {"UTF-32LE", std::string("\xFF\xFE\0\0", 4) + utf32(line, false)},
         {"UTF-32BE", std::string("\0\0\xFE\xFF", 4) + utf32(line, true)},
     };
-    for (auto& [name, bytes] : scripts)
+}
+
+TEST_F(Script, EveryByteOrderMark) {
+    for (auto& [name, bytes] : in_every_encoding("#!zelkor2 -x\r\n"))
         EXPECT_EQ(run_script(bytes).out, ran("C:\\Z27\\zelkor.exe -x C:\\d\\tool-script.zk a")) << name;
 }
 
@@ -82,16 +87,7 @@ TEST_F(Script, AShebangPathBeyondAscii) {
     for (const std::string path : {"C:\\zkt\\Ko\xC4\x8D\xC3\xAD\\zelkor.exe",                  // Kočí
                                    "C:\\zkt\\\xC5\xBDlu\xC5\xA5\xF0\x9F\x98\x80\\zelkor.exe"}) {  // Žluť, U+1F600
         install_stub(path);
-        const std::string line = "#!" + path + " -x\r\n";
-        const std::pair<const char*, std::string> scripts[] = {
-            {"UTF-8", line},
-            {"UTF-8 mark", "\xEF\xBB\xBF" + line},
-            {"UTF-16LE", "\xFF\xFE" + utf16(line, false)},
-            {"UTF-16BE", "\xFE\xFF" + utf16(line, true)},
-            {"UTF-32LE", std::string("\xFF\xFE\0\0", 4) + utf32(line, false)},
-            {"UTF-32BE", std::string("\0\0\xFE\xFF", 4) + utf32(line, true)},
-        };
-        for (auto& [name, bytes] : scripts)
+        for (auto& [name, bytes] : in_every_encoding("#!" + path + " -x\r\n"))
             EXPECT_EQ(run_script(bytes).out, ran(path + " -x C:\\d\\tool-script.zk a")) << name << " " << path;
     }
 }
