@@ -28,13 +28,23 @@ constexpr uint32_t error_filename_exced_range = 206;
 // The longest InstallPath value read: 258 characters and the terminator, in 519 bytes.
 constexpr uint32_t install_path_bytes = 519;
 
-// Whether `entry` already lists `path`, ignoring case and the quotes storing added.
-bool lists(const InstalledInterpreter& entry, const char16_t* path) {
+// An entry's executable path without the quotes storing added: `length` units from `start`.
+struct StoredPath {
+    const char16_t* start;
+    size_t length;
+};
+
+StoredPath unquoted(const InstalledInterpreter& entry) {
     const char16_t* stored = entry.executable;
     size_t n = text::length(stored);
-    if (n >= 2 && stored[0] == u'"' && stored[n - 1] == u'"')
-        return text::length(path) == n - 2 && text::compare_folded_n(stored + 1, path, n - 2) == 0;
-    return text::compare_folded(stored, path) == 0;
+    if (n >= 2 && stored[0] == u'"' && stored[n - 1] == u'"') return {stored + 1, n - 2};
+    return {stored, n};
+}
+
+// Whether `entry` already lists `path`, ignoring case and the quotes storing added.
+bool lists(const InstalledInterpreter& entry, const char16_t* path) {
+    StoredPath stored = unquoted(entry);
+    return text::length(path) == stored.length && text::compare_folded_n(stored.start, path, stored.length) == 0;
 }
 
 // Set for the length of one scan.
@@ -77,14 +87,12 @@ int32_t bits_of(const char16_t* path) {
     return bits_rejected;
 }
 
-// Classifies an entry of a lazy scan, its path taken without the quotes storing added.
+// Classifies an entry of a lazy scan.
 void classify(InstalledInterpreter& entry) {
     if (entry.bits != bits_unclassified) return;
     char16_t path[260];
-    const char16_t* stored = entry.executable;
-    size_t n = text::length(stored);
-    if (stored[0] == u'"') text::copy_n(path, 260, stored + 1, n - 2);
-    else text::copy(path, 260, stored);
+    StoredPath stored = unquoted(entry);
+    text::copy_n(path, 260, stored.start, stored.length);
     entry.bits = bits_of(path);
 }
 

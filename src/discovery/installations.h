@@ -8,14 +8,15 @@
 // One "zelkor.exe" found under a registered installation.
 struct InstalledInterpreter {
     char16_t version[4];      // first three characters of the version subkey's name
-    int32_t bits;             // 64 or 32, from the executable's binary type
+    int32_t bits;             // 64 or 32, from the executable's binary type (see below)
     char16_t executable[260]; // full path, in double quotes when it holds a space
 };
 
 inline constexpr uint32_t max_installations = 100;
 
 // Valid entries are 0 to installed_count - 1, sorted by installation_order once a scan
-// has run. Nothing is ever removed.
+// has run. After the scan nothing is removed (a table that lists no executable at all is
+// emptied and scanned again by the next request).
 //
 // A lazy scan leaves entries that are candidates still: an executable that exists, with
 // bits_unclassified until classify_version_group reads its binary type, and
