@@ -63,4 +63,6 @@ if(ZK_E2E)
   add_test(NAME reproducible_build
            COMMAND ${CMAKE_SOURCE_DIR}/tests/reproducible_check.sh ${CMAKE_SOURCE_DIR} ${ZK_WIN32_DIR}/zklaunch.exe)
   set_tests_properties(reproducible_build PROPERTIES LABELS product TIMEOUT 600)
+  add_test(NAME bootstrap_check COMMAND ${CMAKE_SOURCE_DIR}/tests/bootstrap_check.sh)
+  set_tests_properties(bootstrap_check PROPERTIES LABELS product)
 endif()
