@@ -29,13 +29,6 @@ static_assert(sizeof(platform::StartupInfo) == 68);
     run_child(line);
 }
 
-const char16_t* quoted_if_blank(const char16_t* path) {
-    static char16_t quoted[1024 + 2];
-    if (path[0] == u'"' || text::find(path, u' ') == nullptr) return path;
-    text::format(quoted, sizeof quoted / sizeof quoted[0], u"\"%ls\"", path);
-    return quoted;
-}
-
 bool duplicate_inheritable(platform::Handle handle, platform::Handle* slot) {
     *slot = nullptr;
     platform::Handle self = platform::get_current_process();

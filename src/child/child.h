@@ -13,13 +13,6 @@
 [[noreturn]] void launch_with_args(const char16_t* executable, const char16_t* arguments,
                                    const char16_t* rest);
 
-// The executable text for the front of a command line: `path` itself, or a copy in
-// double quotes when it holds a blank and does not start with a quote of its own.
-// Unquoted, CreateProcessW would first try to start the path's first word as a program
-// ("C:\My Envs\zelkor.exe" runs C:\My.exe when that exists). The copy lives in a static
-// buffer of 1026 units, valid until the next call; `path` has at most 1023 units.
-const char16_t* quoted_if_blank(const char16_t* path);
-
 // Starts `command_line` (writable: CreateProcessW may change it) in a new job that kills
 // it when the launcher ends, with inheritable copies of the launcher's standard handles,
 // ignores console control events, waits, and exits with the child's exit code. Its own

@@ -128,7 +128,7 @@ const char16_t* virtual_env_interpreter() {
     bool fits = text::length(venv) + text::length(u"\\Scripts\\zelkor.exe") < max_path;
     text::format(venv_executable_path, max_path, u"%ls\\Scripts\\%ls", venv, u"zelkor.exe");
     if (fits && platform::get_file_attributes(venv_executable_path) != platform::invalid_file_attributes)
-        return quoted_if_blank(venv_executable_path);
+        return text::quoted_if_blank(venv_executable_path);
     trace(u"Zelkor executable %ls missing from virtual env\n", venv_executable_path);
     return nullptr;
 }

@@ -138,6 +138,26 @@ void format_into(FormatSink& sink, const char16_t* format, const FormatArg* args
     if (sink.size > 0) sink.buffer[sink.used] = 0;
 }
 
+bool needs_quotes(const char16_t* path) { return path[0] != u'"' && find(path, u' ') != nullptr; }
+
+const char16_t* quoted_if_blank(const char16_t* path) {
+    static char16_t quoted[1024 + 2];
+    if (!needs_quotes(path)) return path;
+    format(quoted, sizeof quoted / sizeof quoted[0], u"\"%ls\"", path);
+    return quoted;
+}
+
+bool is_absolute_folder(const char16_t* path, size_t length) {
+    auto separator = [&](size_t i) { return i < length && (path[i] == u'\\' || path[i] == u'/'); };
+    auto letter = [](char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); };
+    if (length >= 3 && letter(path[0]) && path[1] == u':' && separator(2)) return true;
+    if (!separator(0) || !separator(1)) return false;
+    // \\server\share: a name, one separator, then at least one unit of a second name.
+    size_t i = 2;
+    while (i < length && !separator(i)) ++i;
+    return i > 2 && separator(i) && i + 1 < length && !separator(i + 1);
+}
+
 size_t format_args(char16_t* buffer, size_t size, const char16_t* format, const FormatArg* args,
                    size_t count) {
     FormatSink sink{buffer, size, 0, nullptr};

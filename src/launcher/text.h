@@ -40,6 +40,24 @@ inline char16_t* find_last(char16_t* s, char16_t unit) {
 // The six whitespace units: U+0009 to U+000D and U+0020.
 inline bool is_space(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
 
+// ---- Paths ----------------------------------------------------------------------------
+
+// Whether `path` must be quoted to stand first in a command line: it holds a blank and
+// does not start with a quote of its own. Unquoted, CreateProcessW would first try to
+// start the path's first word as a program ("C:\My Envs\zelkor.exe" runs C:\My.exe when
+// that exists).
+bool needs_quotes(const char16_t* path);
+// `path` itself, or when it needs quotes a copy in double quotes, in a static buffer of
+// 1026 units valid until the next call; `path` has at most 1023 units.
+const char16_t* quoted_if_blank(const char16_t* path);
+
+// Whether the first `length` units of `path` name an absolute folder: a drive letter, a
+// colon and a separator (C:\..., C:/...), or two separators, a server name, a separator
+// and a share (\\server\share..., also \\?\C:\...). Anything else is resolved against the
+// current folder or the current drive (Z36, \Z36, C:Z36), or, being only separators,
+// turns into a network path once a file name is appended.
+bool is_absolute_folder(const char16_t* path, size_t length);
+
 // ---- Formatter ------------------------------------------------------------------------
 //
 // Conversions: "%ls" and "%s" take wide text, "%d" a signed int, "%X" an unsigned int in

@@ -1,7 +1,6 @@
 // Custom commands and the search-path lookup. Portable code only.
 #include "script/commands.h"
 
-#include "child/child.h"
 #include "launcher/diagnostics.h"
 #include "launcher/platform.h"
 #include "launcher/text.h"
@@ -68,13 +67,13 @@ const CommandEntry* resolve_command_name(const char16_t* name) {
 
 const char16_t* command_line_start(const CommandEntry* entry) {
     const char16_t* value = entry->value;
-    if (value[0] == u'"' || text::find(value, u' ') == nullptr) return value;
-    if (entry != &search_result) {
+    if (!text::needs_quotes(value)) return value;
+    if (entry != &search_result) {  // a custom command's value is quoted only when it names a file
         uint32_t attributes = platform::get_file_attributes(value);
         if (attributes == platform::invalid_file_attributes || (attributes & platform::file_attribute_directory))
             return value;
     }
-    return quoted_if_blank(value);
+    return text::quoted_if_blank(value);
 }
 
 const CommandEntry* search_path_with_extensions(const char16_t* name) {

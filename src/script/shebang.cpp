@@ -64,7 +64,7 @@ char16_t* invent_line(const char16_t* script_path) {
     }
     char16_t interpreter[piece_size + 16];
     text::format(interpreter, piece_size + 16, u"%s%s%s", drive, directory, u"zelkor.exe");
-    text::format(invented_line, invented_size, u"#!%s", quoted_if_blank(interpreter));
+    text::format(invented_line, invented_size, u"#!%s", text::quoted_if_blank(interpreter));
     trace(u"invented shebang: %s\n", invented_line);
     return invented_line;
 }
@@ -147,7 +147,7 @@ bool check_version_spec(const char16_t* v) {
         if (const CommandEntry* found = search_path_with_extensions(u"zelkor.exe")) {
             trace(u"Zelkor on path: %ls\n", found->value);
             trace(u"located zelkor on PATH: %ls\n", found->value);
-            launch_with_args(quoted_if_blank(found->value), command.arguments, new_command_line);
+            launch_with_args(text::quoted_if_blank(found->value), command.arguments, new_command_line);
         }
         trace(u"Zelkor on path: %ls\n", u"<not found>");
     }
