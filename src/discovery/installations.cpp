@@ -6,8 +6,6 @@
 // once, with its bits taken from its binary type.
 #include "discovery/installations.h"
 
-#include <cstdlib>
-
 #include "launcher/diagnostics.h"
 #include "launcher/text.h"
 
@@ -49,6 +47,8 @@ bool lists(const InstalledInterpreter& entry, const char16_t* path) {
 
 // Set for the length of one scan.
 bool classify_lazily = false;
+// The next entry's sequence: how many executables the scan has listed so far.
+uint32_t next_sequence = 0;
 
 bool already_listed(const char16_t* path) {
     for (uint32_t i = 0; i < installed_count; ++i)
@@ -62,7 +62,7 @@ void trace_path_failure(const char16_t* path, uint32_t code) {
     trace(u"locate_zelkors_for_key: %ls: %ls", path, message);
 }
 
-// The installation directory's length in characters. The data is taken to end with one
+// The InstallPath value's length in characters. The data is taken to end with one
 // terminator; data stored without one keeps its last character, and the text stops at
 // the first NUL, so a value stored carelessly still names its own directory.
 size_t install_path_length(const char16_t* data, uint32_t bytes) {
@@ -70,7 +70,6 @@ size_t install_path_length(const char16_t* data, uint32_t bytes) {
     if (units > 0 && data[units - 1] == 0) --units;
     size_t length = 0;
     while (length < units && data[length] != 0) ++length;
-    if (length >= 1 && data[length - 1] == u'\\') --length;  // one trailing backslash only
     return length;
 }
 
@@ -145,6 +144,7 @@ void probe_layout(const char16_t* version, const char16_t* directory, const char
     InstalledInterpreter& entry = installed_interpreters[installed_count];
     text::copy(entry.version, 4, version);
     entry.bits = bits;
+    entry.sequence = next_sequence++;
     text::format(entry.executable, 260, quote ? u"\"%ls\"" : u"%ls", path);
     if (!classify_lazily)
         trace(u"locate_zelkors_for_key: %ls is a %dbit executable\n", entry.executable, bits);
@@ -190,15 +190,17 @@ void locate_installation(platform::Handle root, uint32_t access, const char16_t*
         return;
     }
     if (type != reg_sz) return;
-    // An empty directory (no data, only a terminator, a leading NUL, a lone backslash)
-    // would make the probes name \zelkor.exe and \Vornix\... at the root of the current
-    // drive, where any user may put a file of that name: such a value is not used.
+    // Only an absolute folder names an installation. An empty value or one rooted on the
+    // current drive (\Z36) would probe whatever drive is current, a relative one (Z36,
+    // C:Z36) the folder the user stands in, one of only separators a network host
+    // (\\Vornix\win32\zelkor.exe): anyone may put a zelkor.exe there. It is not used.
     size_t length = install_path_length(data, bytes);
-    if (length == 0) {
+    if (!text::is_absolute_folder(data, length)) {
         system_error_text(error_invalid_data, message);
         trace(u"%ls\\%ls: %ls", label, key_path, message);
         return;
     }
+    if (data[length - 1] == u'\\') --length;  // one trailing backslash only
     char16_t directory[260];
     text::copy_n(directory, 260, data, length);
     bool skip_vornix = log_stream == LogStream::none && !has_vornix_folder(directory);
@@ -241,7 +243,9 @@ int installation_order(const void* a, const void* b) {
     const auto* x = static_cast<const InstalledInterpreter*>(a);
     const auto* y = static_cast<const InstalledInterpreter*>(b);
     int by_version = text::compare(y->version, x->version);
-    return by_version != 0 ? by_version : y->bits - x->bits;
+    if (by_version != 0) return by_version;
+    if (x->bits != y->bits) return y->bits - x->bits;
+    return x->sequence < y->sequence ? -1 : x->sequence > y->sequence ? 1 : 0;
 }
 
 void classify_version_group(uint32_t first) {
@@ -250,11 +254,12 @@ void classify_version_group(uint32_t first) {
     while (end < installed_count &&
            text::compare(installed_interpreters[end].version, installed_interpreters[first].version) == 0)
         classify(installed_interpreters[end++]);
-    qsort(installed_interpreters + first, end - first, sizeof(InstalledInterpreter), installation_order);
+    platform::sort(installed_interpreters + first, end - first, sizeof(InstalledInterpreter), installation_order);
 }
 
 void scan_installations(Classification when) {
     classify_lazily = when == Classification::lazy;
+    next_sequence = 0;
     constexpr uint32_t key_read = 0x20019;
     constexpr uint32_t key_wow64_64key = 0x100;
     bool wow64 = false;
@@ -266,6 +271,6 @@ void scan_installations(Classification when) {
     trace(u"locating Zelkors in native registry\n");
     locate_zelkors_for_key(platform::hkey_current_user, key_read);
     locate_zelkors_for_key(platform::hkey_local_machine, key_read);
-    qsort(installed_interpreters, installed_count, sizeof(InstalledInterpreter), installation_order);
+    platform::sort(installed_interpreters, installed_count, sizeof(InstalledInterpreter), installation_order);
     classify_lazily = false;
 }

@@ -10,6 +10,7 @@ struct InstalledInterpreter {
     char16_t version[4];      // first three characters of the version subkey's name
     int32_t bits;             // 64 or 32, from the executable's binary type (see below)
     char16_t executable[260]; // full path, in double quotes when it holds a space
+    uint32_t sequence;        // order of the sighting in its scan: 0 for the first listed
 };
 
 inline constexpr uint32_t max_installations = 100;
@@ -47,5 +48,9 @@ void classify_version_group(uint32_t first);
 // every key with `access` (which selects the registry view). Failures are traced.
 void locate_zelkors_for_key(platform::Handle root, uint32_t access);
 
-// qsort comparison: greater version text first, then 64-bit before 32-bit.
+// qsort comparison: greater version text first, then 64-bit before 32-bit, then the
+// earlier sighting (the 64-bit view before the native one, the current user before the
+// machine, subkeys in enumeration order). No two entries of one scan compare equal, so
+// the answer never depends on how the sort treats ties.
 int installation_order(const void* a, const void* b);
+

@@ -199,6 +199,9 @@ bool close_handle(Handle handle);
 uint32_t wait_for_single_object_ex(Handle handle, uint32_t milliseconds, bool alertable);
 bool get_exit_code_process(Handle process, uint32_t* exit_code);
 
+// qsort. Not stable: records that compare equal may end in any order.
+void sort(void* base, size_t count, size_t size, int (*compare)(const void*, const void*));
+
 // ---- Heap, output, exit -----------------------------------------------------------------
 
 // Zero-filled heap memory, or null when the heap refuses.

@@ -201,6 +201,10 @@ bool get_exit_code_process(Handle process, uint32_t* exit_code) {
     return ok;
 }
 
+void sort(void* base, size_t count, size_t size, int (*compare)(const void*, const void*)) {
+    qsort(base, count, size, compare);
+}
+
 void* allocate(size_t bytes) { return calloc(bytes, 1); }
 
 void release(void* block) { free(block); }

@@ -1,4 +1,6 @@
 // Installed interpreters found in Wine's real registry, and the configured defaults.
+#include <cstdio>
+
 #include "e2e/e2e_fixture.h"
 
 namespace {
@@ -113,6 +115,54 @@ TEST_F(Discovery, ConfiguredDefaultsDecide) {
     // The environment comes before both files.
     EXPECT_EQ(wine::run("C:\\d\\tool.exe", {{"zk_zelkor", "3.9"}}).out,
               ran("C:\\Z39\\zelkor.exe C:\\d\\tool-script.zk "));
+}
+
+// Two installations of one version and width: the first sighting runs (the current user
+// before the machine), whatever the script asks and whether the trace is on or off.
+TEST_F(Discovery, TiesGoToTheFirstSighting) {
+    install_stub("C:\\ZA\\zelkor.exe");
+    install_stub("C:\\ZB\\zelkor.exe");
+    wine::reg_import(registered(hkcu, "3.6", "C:\\ZA") + registered(hklm, "3.6", "C:\\ZB"));
+    for (const char* script : {"#!zelkor3.6\n", "#!zelkor3\n", ""})
+        for (const char* trace : {"1", ""}) {
+            wine::write_file("C:\\d\\tool-script.zk", script);
+            wine::Result r = wine::run("C:\\d\\tool.exe", {{"ZKLAUNCH_DEBUG", trace}});
+            EXPECT_EQ(r.out, ran("C:\\ZA\\zelkor.exe C:\\d\\tool-script.zk ")) << script << ", trace " << trace;
+        }
+}
+
+// An InstallPath that is no absolute folder is not used, though a zelkor.exe lies where it
+// would point from the current folder C:\w on drive C.
+TEST_F(Discovery, OnlyAnAbsoluteInstallPathIsUsed) {
+    struct Case {
+        const char* install_path;
+        const char* planted;
+        const char* runs;  // null: no installation, 103
+    };
+    const Case cases[] = {
+        {"Z36", "C:\\w\\Z36\\zelkor.exe", nullptr},
+        {"\\Zelkor36", "C:\\Zelkor36\\zelkor.exe", nullptr},
+        {"C:Z36", "C:\\w\\Z36\\zelkor.exe", nullptr},
+        {"/", "C:\\zelkor.exe", nullptr},
+        {"\\\\", "C:\\zelkor.exe", nullptr},
+        {"C:/zkt/Z36", "C:\\zkt\\Z36\\zelkor.exe", "C:/zkt/Z36\\zelkor.exe"},
+    };
+    wine::write_file("C:\\w\\keep", "");
+    for (const Case& c : cases) {
+        wine::reg_clean();
+        wine::reg_import(registered(hkcu, "3.6", c.install_path));
+        install_stub(c.planted);
+        for (const char* trace : {"1", ""}) {
+            wine::Result r = wine::run("C:\\d\\tool.exe", {{"ZKLAUNCH_DEBUG", trace}}, "", {{"ZKSPAWN_DIR", "C:\\w"}});
+            if (c.runs != nullptr) {
+                EXPECT_EQ(r.out, ran(std::string(c.runs) + " C:\\d\\tool-script.zk ")) << c.install_path << r.err;
+                continue;
+            }
+            EXPECT_EQ(r.exit_code, 103u) << c.install_path << ", trace " << trace << "\n" << r.out;
+            EXPECT_TRUE(r.err.ends_with("Can't find a default Zelkor.\n")) << c.install_path << r.err;
+        }
+        std::remove(wine::unix_path(c.planted).c_str());
+    }
 }
 
 TEST_F(Discovery, NothingInstalledIs103) {

@@ -1,6 +1,7 @@
 // The fake platform's operations, over fake::world.
 #include "support/fake_platform.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -612,6 +613,24 @@ bool get_exit_code_process(Handle, uint32_t* exit_code) {
     if (fake::fail_with(Op::get_exit_code_process)) return false;
     *exit_code = world.child_exit_code;
     return true;
+}
+
+// Sorts as qsort may, at its least convenient: records that compare equal end in the
+// reverse of their order before the sort, so that a caller counting on any order of ties
+// is caught.
+void sort(void* base, size_t count, size_t size, int (*compare)(const void*, const void*)) {
+    auto* bytes = static_cast<unsigned char*>(base);
+    std::vector<size_t> order(count);
+    for (size_t i = 0; i < count; ++i) order[i] = i;
+    auto at = [&](size_t i) { return bytes + i * size; };
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return compare(at(a), at(b)) < 0; });
+    for (size_t start = 0, end; start < count; start = end) {
+        for (end = start + 1; end < count && compare(at(order[start]), at(order[end])) == 0;) ++end;
+        std::reverse(order.begin() + start, order.begin() + end);
+    }
+    std::vector<unsigned char> sorted(count * size);
+    for (size_t i = 0; i < count; ++i) std::memcpy(sorted.data() + i * size, at(order[i]), size);
+    if (count > 0) std::memcpy(base, sorted.data(), sorted.size());
 }
 
 void* allocate(size_t bytes) {

@@ -56,8 +56,8 @@ TEST_F(Discovery, InstallPathForms) {
         std::vector<std::string> rows;
         const char* trace = nullptr;  // the whole trace, when checked
     };
-    // An empty directory would probe the root of the current drive, where anyone may
-    // put a \zelkor.exe: such a value is not used.
+    // Only an absolute folder is used: an empty value would probe the root of the current
+    // drive, where anyone may put a \zelkor.exe.
     const char* unusable = "HKCU\\SOFTWARE\\Zelkor\\ZelkorCore\\3.6\\InstallPath: The data is invalid.\r\n";
     const Case cases[] = {
         {"no trailing backslash", fake::reg_sz(u"C:\\Z36"), 1, {"3.6 64 C:\\Z36\\zelkor.exe"}},
@@ -67,6 +67,20 @@ TEST_F(Discovery, InstallPathForms) {
         {"no data at all", "", 1, {}, unusable},
         {"a leading NUL", fake::reg_sz(std::u16string(u"\0C:\\Z36", 6)), 1, {}, unusable},
         {"a lone backslash", fake::reg_sz(u"\\"), 1, {}, unusable},
+        // Not an absolute folder: it would be resolved against the current folder or
+        // drive, or name a network host.
+        {"relative", fake::reg_sz(u"Z36"), 1, {}, unusable},
+        {"rooted on the current drive", fake::reg_sz(u"\\Z36"), 1, {}, unusable},
+        {"drive-relative", fake::reg_sz(u"C:Z36"), 1, {}, unusable},
+        {"a slash", fake::reg_sz(u"/"), 1, {}, unusable},
+        {"two backslashes", fake::reg_sz(u"\\\\"), 1, {}, unusable},
+        {"two slashes", fake::reg_sz(u"//"), 1, {}, unusable},
+        {"a server without a share", fake::reg_sz(u"\\\\Vornix"), 1, {}, unusable},
+        // What installers write.
+        {"forward slashes", fake::reg_sz(u"C:/Z36"), 1, {"3.6 64 C:/Z36\\zelkor.exe"}},
+        {"a drive's root", fake::reg_sz(u"C:\\"), 1, {"3.6 64 C:\\zelkor.exe"}},
+        {"a share", fake::reg_sz(u"\\\\srv\\share\\Z36\\"), 1, {"3.6 64 \\\\srv\\share\\Z36\\zelkor.exe"}},
+        {"a long-path prefix", fake::reg_sz(u"\\\\?\\C:\\Z36"), 1, {"3.6 64 \\\\?\\C:\\Z36\\zelkor.exe"}},
         {"stored without terminator keeps its last character", fake::reg_sz(u"C:\\Z36").substr(0, 12), 1,
          {"3.6 64 C:\\Z36\\zelkor.exe"}},
         {"REG_EXPAND_SZ skipped", fake::reg_sz(u"C:\\Z36"), 2, {}},
@@ -76,7 +90,11 @@ TEST_F(Discovery, InstallPathForms) {
         log_stream = LogStream::standard_error;
         fake::add_reg_value(fake::current_user, fake::native_view, u"SOFTWARE\\Zelkor\\ZelkorCore\\3.6\\InstallPath",
                             c.type, c.data);
-        for (const char16_t* path : {u"C:\\Z36\\zelkor.exe", u"C:\\Z36\\\\zelkor.exe", u"\\zelkor.exe"})
+        // Files where each value would point, the unusable ones included.
+        for (const char16_t* path :
+             {u"C:\\Z36\\zelkor.exe", u"C:\\Z36\\\\zelkor.exe", u"\\zelkor.exe", u"Z36\\zelkor.exe", u"\\Z36\\zelkor.exe",
+              u"C:Z36\\zelkor.exe", u"/\\zelkor.exe", u"\\\\zelkor.exe", u"//\\zelkor.exe", u"\\\\Vornix\\zelkor.exe",
+              u"C:/Z36\\zelkor.exe", u"C:\\zelkor.exe", u"\\\\srv\\share\\Z36\\zelkor.exe", u"\\\\?\\C:\\Z36\\zelkor.exe"})
             fake::add_file(path);
         locate_zelkors_for_key(platform::hkey_current_user, native_read);
         EXPECT_EQ(table(), c.rows) << c.name;

@@ -180,6 +180,50 @@ TEST_F(Selection, TraceOffReadsOnlyTheTypesARequestReaches) {
     }
 }
 
+// Entries of equal version and bits go to the first sighting in scan order (the fake's
+// sort reverses ties), whatever the trace: the same program runs with it on and off.
+TEST_F(Selection, TiesGoToTheFirstSightingTraceOnOrOff) {
+    struct Install {
+        fake::Root root;
+        fake::View view;
+        const char16_t* name;
+        const char16_t* folder;
+    };
+    struct Case {
+        const char* name;
+        bool wow64;
+        std::vector<Install> installs;
+        const char* chosen;
+    };
+    const auto hkcu = fake::current_user, hklm = fake::local_machine;
+    const auto native = fake::native_view, v64 = fake::view_64;
+    const Case cases[] = {
+        {"the current user before the machine", false, {{hklm, native, u"3.6", u"C:\\ZB"}, {hkcu, native, u"3.6", u"C:\\ZA"}},
+         "C:\\ZA\\zelkor.exe"},
+        {"three: the current user, then the machine's 64-bit view", true,
+         {{hklm, native, u"3.6", u"C:\\ZB"}, {hklm, v64, u"3.6", u"C:\\ZC"}, {hkcu, native, u"3.6", u"C:\\ZA"}},
+         "C:\\ZA\\zelkor.exe"},
+        {"the 64-bit view before the native one", true, {{hklm, native, u"3.6", u"C:\\ZB"}, {hklm, v64, u"3.6", u"C:\\ZC"}},
+         "C:\\ZC\\zelkor.exe"},
+        {"three subkeys cut to one version: enumeration order", false,
+         {{hkcu, native, u"3.61", u"C:\\ZA"}, {hkcu, native, u"3.6", u"C:\\ZB"}, {hkcu, native, u"3.60", u"C:\\ZC"}},
+         "C:\\ZA\\zelkor.exe"},
+    };
+    for (const Case& c : cases)
+        for (bool trace_on : {true, false})
+            for (const char16_t* request : {u"3.6", u"3", u""}) {
+                fake::reset();
+                installed_count = 0;
+                fake::world.wow64 = c.wow64;
+                log_stream = trace_on ? LogStream::standard_error : LogStream::none;
+                for (const Install& i : c.installs) {
+                    fake::add_install(i.root, i.view, i.name, i.folder);
+                    fake::add_file(std::u16string(i.folder) + u"\\zelkor.exe");
+                }
+                EXPECT_EQ(select(request), c.chosen) << c.name << ", trace " << trace_on << ", request " << utf8(request);
+            }
+}
+
 TEST_F(Selection, MainFlowRunsTheDefaultInstalledInterpreter) {
     fake::add_install(fake::current_user, fake::native_view, u"3.6", u"C:\\Program Files\\Z36\\");
     fake::add_file(u"C:\\Program Files\\Z36\\zelkor.exe");
