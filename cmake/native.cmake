@@ -17,6 +17,13 @@ add_library(zk_fake OBJECT tests/support/fake_platform.cpp)
 target_include_directories(zk_fake PUBLIC tests)
 target_link_libraries(zk_fake PUBLIC zk_core)
 target_compile_options(zk_fake PRIVATE -Wall -Wextra)
+# The variants, linked directly for the same reason: the console one everywhere but in
+# the windowless launcher's own unit tests.
+foreach(variant console windowless)
+  add_library(zk_${variant} OBJECT src/launcher/variant_${variant}.cpp)
+  target_link_libraries(zk_${variant} PUBLIC zk_core)
+  target_compile_options(zk_${variant} PRIVATE -Wall -Wextra)
+endforeach()
 
 if(ZK_FUZZ)
   include(cmake/fuzz.cmake)
@@ -25,7 +32,7 @@ endif()
 
 # One launcher run per road against the fake, for instruction counts (scripts/bench).
 add_executable(zk_roads bench/roads_native.cpp)
-target_link_libraries(zk_roads PRIVATE zk_fake zk_core)
+target_link_libraries(zk_roads PRIVATE zk_fake zk_console zk_core)
 
 enable_testing()
 find_package(GTest REQUIRED)
@@ -34,9 +41,15 @@ include(GoogleTest)
 file(GLOB ZK_UNIT_SOURCES CONFIGURE_DEPENDS tests/unit/*.cpp)
 add_executable(zk_unit_tests ${ZK_UNIT_SOURCES})
 # The fake's objects are linked directly, so the logic's platform calls resolve to them.
-target_link_libraries(zk_unit_tests PRIVATE zk_fake zk_core GTest::gtest_main)
+target_link_libraries(zk_unit_tests PRIVATE zk_fake zk_console zk_core GTest::gtest_main)
 target_compile_options(zk_unit_tests PRIVATE -Wall -Wextra)
 gtest_discover_tests(zk_unit_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS unit)
+# The windowless launcher's own cases, linked with its variant.
+add_executable(zk_windowless_tests tests/unit/windowless/windowless_test.cpp)
+target_include_directories(zk_windowless_tests PRIVATE tests/unit)
+target_link_libraries(zk_windowless_tests PRIVATE zk_fake zk_windowless zk_core GTest::gtest_main)
+target_compile_options(zk_windowless_tests PRIVATE -Wall -Wextra)
+gtest_discover_tests(zk_windowless_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS unit)
 
 if(ZK_E2E)
   set(ZK_WIN64_DIR "${CMAKE_SOURCE_DIR}/build/windows-x64" CACHE PATH "64-bit Windows build to test")

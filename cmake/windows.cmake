@@ -13,14 +13,29 @@ if(MINGW)
   target_compile_options(zk_core PRIVATE ${ZK_WIN_COMPILE})
 endif()
 
-add_executable(zklaunch
-  src/launcher/entry.cpp
-  src/launcher/platform_win32.cpp
-  src/launcher/zklaunch.rc)
-target_link_libraries(zklaunch PRIVATE zk_core shell32 version advapi32)
+# The console launcher and its windowless twin: the same sources but for the variant
+# file, the second linked for the Windows (GUI) subsystem with the desktop operations
+# (user32: the window station, the message box), which the console launcher never calls.
+function(zk_launcher name variant)
+  add_executable(${name}
+    src/launcher/entry.cpp
+    src/launcher/platform_win32.cpp
+    src/launcher/${variant}.cpp
+    ${ARGN}
+    src/launcher/zklaunch.rc)
+  target_link_libraries(${name} PRIVATE zk_core shell32 version advapi32)
+  if(MINGW)
+    target_compile_options(${name} PRIVATE ${ZK_WIN_COMPILE} -Wall -Wextra)
+    target_link_options(${name} PRIVATE ${ZK_WIN_LINK})
+  endif()
+endfunction()
+zk_launcher(zklaunch variant_console)
+zk_launcher(zklaunchw variant_windowless src/launcher/platform_win32_desktop.cpp)
+target_link_libraries(zklaunchw PRIVATE user32)
 if(MINGW)
-  target_compile_options(zklaunch PRIVATE ${ZK_WIN_COMPILE} -Wall -Wextra)
-  target_link_options(zklaunch PRIVATE ${ZK_WIN_LINK})
+  target_link_options(zklaunchw PRIVATE -mwindows)
+elseif(MSVC)
+  target_link_options(zklaunchw PRIVATE /SUBSYSTEM:WINDOWS /ENTRY:wmainCRTStartup)
 endif()
 
 # Test programs: a stub interpreter and, for the end-to-end driver, a spawn helper that

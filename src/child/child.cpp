@@ -3,6 +3,7 @@
 
 #include "launcher/diagnostics.h"
 #include "launcher/text.h"
+#include "launcher/variant.h"
 
 // The records handed to the system must have its layout. The 32-bit product's sizes are
 // fixed; other builds use their own, checked against the real types in platform_win32.cpp.
@@ -73,6 +74,13 @@ platform::Handle create_kill_on_close_job() {
     return job;
 }
 
+// The child's handle for one standard stream: a copy of the launcher's, or for a stream
+// the launcher lacks what the variant gives in its place.
+bool pass_standard_handle(uint32_t which, platform::Handle* slot) {
+    if (!duplicate_inheritable(platform::get_std_handle(which), slot)) return false;
+    return *slot != nullptr || variant::stand_in_for_absent_stream(slot);
+}
+
 }  // namespace
 
 [[noreturn]] void run_child(char16_t* command_line) {
@@ -81,24 +89,23 @@ platform::Handle create_kill_on_close_job() {
 
     platform::StartupInfo startup{};
     startup.cb = sizeof startup;
-    if (!duplicate_inheritable(platform::get_std_handle(platform::std_input_handle),
-                               &startup.std_input))
+    if (!pass_standard_handle(platform::std_input_handle, &startup.std_input))
         fail(exit_standard_handles, u"stdin duplication failed");
-    if (!duplicate_inheritable(platform::get_std_handle(platform::std_output_handle),
-                               &startup.std_output))
+    if (!pass_standard_handle(platform::std_output_handle, &startup.std_output))
         fail(exit_standard_handles, u"stdout duplication failed");
-    if (!duplicate_inheritable(platform::get_std_handle(platform::std_error_handle),
-                               &startup.std_error))
+    if (!pass_standard_handle(platform::std_error_handle, &startup.std_error))
         fail(exit_standard_handles, u"stderr duplication failed");
     // Installed before the child exists, so that no Ctrl+C can end the launcher while the
     // child runs; it stays until the launcher ends.
-    if (!platform::set_console_ctrl_handler(ignore_console_ctrl, true))
+    if (!variant::shield_from_console_events(ignore_console_ctrl))
         fail(exit_child_process, u"control handler setting failed");
     startup.flags = platform::startf_usestdhandles;
+    uint32_t creation_flags = variant::prepare_child_start(&startup);
 
     platform::ProcessInformation child{};
-    if (!platform::create_process(command_line, true, 0, &startup, &child))
+    if (!platform::create_process(command_line, true, creation_flags, &startup, &child))
         fail(exit_child_process, u"Unable to create process using '%ls'", command_line);
+    variant::child_started(child);
     // A failed assignment leaves the child outside the job; it still runs and is waited for.
     platform::assign_process_to_job_object(job, child.process);
     platform::close_handle(child.thread);

@@ -17,6 +17,8 @@
 // it when the launcher ends, with inheritable copies of the launcher's standard handles,
 // ignores console control events, waits, and exits with the child's exit code. Its own
 // failures exit with 100 (a standard handle) or 101 (job, handler, start, exit code).
+// What the variant decides (launcher/variant.h): the stand-in for a standard handle the
+// launcher lacks, the control handler, the creation flags and the startup record.
 [[noreturn]] void run_child(char16_t* command_line);
 
 // Puts an inheritable copy of `handle` in `*slot`. A handle the launcher was started

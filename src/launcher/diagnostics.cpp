@@ -2,6 +2,7 @@
 #include "launcher/diagnostics.h"
 
 #include "launcher/platform.h"
+#include "launcher/variant.h"
 
 LogStream log_stream = LogStream::none;
 
@@ -46,7 +47,7 @@ void fail_args(uint32_t status, const char16_t* format, const text::FormatArg* a
     char16_t message[1024];
     size_t n = text::format_args(message, 1024, format, args, count);
     message[n] = u'\n';  // fits: the formatter leaves at least the terminator's unit free
-    platform::write_text(platform::Stream::error, message, n + 1);
+    variant::report_fatal(message, n + 1);
     platform::exit_process(status);
 }
 

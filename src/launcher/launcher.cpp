@@ -7,6 +7,7 @@
 #include "launcher/diagnostics.h"
 #include "launcher/platform.h"
 #include "launcher/text.h"
+#include "launcher/variant.h"
 #include "script/commands.h"
 #include "script/header.h"
 
@@ -164,7 +165,7 @@ void print_help(char16_t** argv) {
     const char16_t* debug = read_env_var(u"ZKLAUNCH_DEBUG");
     if (debug != nullptr && debug[0] != 0) log_stream = LogStream::standard_error;
     trace(sizeof(void*) == 4 ? u"launcher build: 32bit\n" : u"launcher build: 64bit\n");
-    trace(u"launcher executable: Console\n");
+    trace(u"launcher executable: %ls\n", variant::executable_kind);
 
     locate_local_ini();
     // The launcher's own path, read once for the version, the zk.ini beside it and the

@@ -173,6 +173,7 @@ struct ProcessInformation {
 inline constexpr int job_object_extended_limit_information = 9;
 inline constexpr uint32_t job_object_limit_silent_breakaway_ok = 0x1000;
 inline constexpr uint32_t job_object_limit_kill_on_job_close = 0x2000;
+inline constexpr uint32_t startf_useshowwindow = 0x1;
 inline constexpr uint32_t startf_usestdhandles = 0x100;
 inline constexpr uint32_t duplicate_same_access = 2;
 
@@ -196,8 +197,24 @@ bool set_console_ctrl_handler(ConsoleCtrlHandler handler, bool add);
 bool create_process(char16_t* command_line, bool inherit_handles, uint32_t creation_flags,
                     StartupInfo* startup, ProcessInformation* process);
 bool close_handle(Handle handle);
+// CreateFileW(path, access, share, security attributes whose bInheritHandle is `inherit`,
+// disposition, flags, no template): invalid_handle_value on failure.
+Handle create_file(const char16_t* path, uint32_t access, uint32_t share, bool inherit, uint32_t disposition,
+                   uint32_t flags);
 uint32_t wait_for_single_object_ex(Handle handle, uint32_t milliseconds, bool alertable);
 bool get_exit_code_process(Handle process, uint32_t* exit_code);
+
+// ---- The desktop (the windowless launcher) ----------------------------------------------
+
+// GetStartupInfoW: how the launcher itself was started (its show-window setting).
+void get_startup_info(StartupInfo* startup);
+// GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS): the station's dwFlags
+// (1, WSF_VISIBLE, when its windows can be seen); false when the query fails.
+bool get_window_station_flags(uint32_t* flags);
+// MessageBoxW(no owner, text, caption, type): the button chosen, 0 on failure.
+int message_box(const char16_t* text, const char16_t* caption, uint32_t type);
+// AllowSetForegroundWindow(process_id).
+bool allow_set_foreground_window(uint32_t process_id);
 
 // qsort. Not stable: records that compare equal may end in any order.
 void sort(void* base, size_t count, size_t size, int (*compare)(const void*, const void*));

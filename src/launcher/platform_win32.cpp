@@ -1,6 +1,7 @@
 // The platform operations on Win32. Each function forwards to its Win32 call and converts
 // nothing but pointer types; the only exception is write_text, which chooses between the
-// console and a UTF-8 byte stream. This is the only file that includes <windows.h>.
+// console and a UTF-8 byte stream. With platform_win32_desktop.cpp, the only file that
+// includes <windows.h>.
 #include "launcher/platform.h"
 
 #include <windows.h>
@@ -18,6 +19,7 @@ static_assert(offsetof(platform::JobExtendedLimits, basic.limit_flags) ==
               offsetof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION, BasicLimitInformation.LimitFlags));
 static_assert(sizeof(platform::StartupInfo) == sizeof(STARTUPINFOW));
 static_assert(offsetof(platform::StartupInfo, flags) == offsetof(STARTUPINFOW, dwFlags));
+static_assert(offsetof(platform::StartupInfo, show_window) == offsetof(STARTUPINFOW, wShowWindow));
 static_assert(offsetof(platform::StartupInfo, std_input) == offsetof(STARTUPINFOW, hStdInput));
 static_assert(offsetof(platform::StartupInfo, std_output) == offsetof(STARTUPINFOW, hStdOutput));
 static_assert(offsetof(platform::StartupInfo, std_error) == offsetof(STARTUPINFOW, hStdError));
@@ -200,6 +202,14 @@ bool get_exit_code_process(Handle process, uint32_t* exit_code) {
     *exit_code = code;
     return ok;
 }
+
+Handle create_file(const char16_t* path, uint32_t access, uint32_t share, bool inherit, uint32_t disposition,
+                   uint32_t flags) {
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, inherit};
+    return CreateFileW(w(path), access, share, &attributes, disposition, flags, nullptr);
+}
+
+void get_startup_info(StartupInfo* startup) { GetStartupInfoW(reinterpret_cast<STARTUPINFOW*>(startup)); }
 
 void sort(void* base, size_t count, size_t size, int (*compare)(const void*, const void*)) {
     qsort(base, count, size, compare);

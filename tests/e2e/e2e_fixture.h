@@ -17,8 +17,8 @@ protected:
     }
     void TearDown() override { wine::forget_files(); }
 
-    static void install_launcher(const std::string& path) {
-        wine::copy_file(wine::launcher_exe(), path);
+    static void install_launcher(const std::string& path, bool windowless = false) {
+        wine::copy_file(wine::launcher_exe(windowless), path);
     }
     // The stub interpreter, 64-bit or the i686 build.
     static void install_stub(const std::string& path, int bits = 64) {

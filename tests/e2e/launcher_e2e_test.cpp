@@ -1,5 +1,8 @@
 // The launcher under Wine: the raw command line reaching the child, exit codes, standard
 // handles, the job, and the launcher's own fatal ends.
+#include <fstream>
+#include <iterator>
+
 #include "e2e/e2e_fixture.h"
 
 namespace {
@@ -188,15 +191,72 @@ TEST_F(Launcher, TheChildEndsWhenTheLauncherIsTerminated) {
     wine::Environment env = venv;
     env.emplace_back("ZKSTUB_SLEEP_MS", "2500");
     env.emplace_back("ZKSTUB_MARKER", "C:\\zktest\\outlived");
-    // Control: left alone, the stub outlives its sleep and leaves the marker.
-    wine::run("C:\\d\\tool.exe", env);
-    ASSERT_TRUE(wine::exists("C:\\zktest\\outlived"));
-    std::remove(wine::unix_path("C:\\zktest\\outlived").c_str());
+    for (bool windowless : {false, true}) {
+        install_launcher("C:\\d\\tool.exe", windowless);
+        // Control: left alone, the stub outlives its sleep and leaves the marker.
+        wine::run("C:\\d\\tool.exe", env);
+        ASSERT_TRUE(wine::exists("C:\\zktest\\outlived")) << windowless;
+        std::remove(wine::unix_path("C:\\zktest\\outlived").c_str());
 
-    wine::Result r = wine::run("C:\\d\\tool.exe", env, "",
-                               {{"ZKSPAWN_KILL_AFTER_MS", "1000"}, {"ZKSPAWN_LINGER_MS", "3000"}});
-    EXPECT_EQ(r.out, ran("C:\\venv\\Scripts\\zelkor.exe C:\\d\\tool-script.zk ")) << "the stub had started";
-    EXPECT_FALSE(wine::exists("C:\\zktest\\outlived"));
+        wine::Result r = wine::run("C:\\d\\tool.exe", env, "",
+                                   {{"ZKSPAWN_KILL_AFTER_MS", "1000"}, {"ZKSPAWN_LINGER_MS", "3000"}});
+        EXPECT_EQ(r.out, ran("C:\\venv\\Scripts\\zelkor.exe C:\\d\\tool-script.zk ")) << "the stub had started";
+        EXPECT_FALSE(wine::exists("C:\\zktest\\outlived")) << windowless;
+    }
+}
+
+// The windowless launcher, started as each kind of caller starts it, on the harness's own
+// display: which windows show, where its failures go, what the child is given. Every
+// window that shows is closed by a key; the spawn helper ends a case that hangs (0xDEAD).
+TEST_F(Launcher, WindowlessLauncher) {
+    struct Case {
+        const char* name;
+        const char* launcher;  // C:\d\tool.exe has its script; C:\e\tool.exe has none
+        wine::Environment env, spawn;
+        uint32_t code;
+        std::string out, err, report;  // report: what the stub was given, when it runs
+        std::vector<std::string> windows;
+    };
+    const std::string child = ran("C:\\venv\\Scripts\\zelkor.exe C:\\d\\tool-script.zk ");
+    const std::string missing = "Script file 'C:\\e\\tool-script.zk' is not present.\n";
+    const wine::Environment explorer = {{"ZKSPAWN_HANDLES", "none"}};
+    const wine::Environment stub = {{"VIRTUAL_ENV", "C:\\venv"},
+                                    {"ZKSTUB_REPORT", "C:\\zktest\\report.txt"},
+                                    {"ZKSTUB_SLEEP_MS", "1500"},
+                                    {"ZKSTUB_EXIT", "7"}};
+    const Case cases[] = {
+        {"as Explorer starts it: no console window, NUL streams", "C:\\d\\tool.exe", stub, explorer, 7, "", "",
+         "stdin: eof\nstdout: written\nshow: 0 0\n", {}},
+        {"a shortcut set to Run: Minimized", "C:\\d\\tool.exe", stub, {{"ZKSPAWN_HANDLES", "none"}, {"ZKSPAWN_SHOW", "7"}},
+         7, "", "", "stdin: eof\nstdout: written\nshow: 1 7\n", {}},
+        {"redirected: output reaches the file", "C:\\d\\tool.exe", stub, {}, 7, child + "x", "",
+         "stdin: eof\nstdout: written\nshow: 0 0\n", {}},
+        {"a missing script: a box", "C:\\e\\tool.exe", {}, explorer, 105, "", "", "", {"tool.exe"}},
+        {"a missing script, standard error redirected", "C:\\e\\tool.exe", {}, {{"ZKSPAWN_HANDLES", "2"}}, 105, "",
+         missing, "", {}},
+        {"a missing script on an invisible window station", "C:\\e\\tool.exe", {},
+         {{"ZKSPAWN_HANDLES", "none"}, {"ZKSPAWN_DESKTOP", "zkhidden\\Default"}, {"ZKSPAWN_TIMEOUT_MS", "10000"}}, 105,
+         "", "", "", {}},
+    };
+    install_stub("C:\\venv\\Scripts\\zelkor.exe");
+    install_launcher("C:\\d\\tool.exe", true);
+    install_launcher("C:\\e\\tool.exe", true);
+    for (const Case& c : cases) {
+        std::remove(wine::unix_path("C:\\zktest\\report.txt").c_str());
+        std::vector<std::string> windows;
+        wine::Result r = wine::run(c.launcher, c.env, "", c.spawn, &windows);
+        EXPECT_EQ(r.exit_code, c.code) << c.name;
+        EXPECT_EQ(r.out, c.out) << c.name;
+        EXPECT_EQ(r.err, c.err) << c.name;
+        EXPECT_EQ(windows, c.windows) << c.name;
+        if (!c.report.empty()) {
+            std::ifstream f(wine::unix_path("C:\\zktest\\report.txt"));
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), {}), c.report) << c.name;
+        }
+    }
+    // The trace names the kind of launcher.
+    wine::Result r = wine::run("C:\\d\\tool.exe", {{"VIRTUAL_ENV", "C:\\venv"}, {"ZKLAUNCH_DEBUG", "1"}});
+    EXPECT_NE(r.err.find("\nlauncher executable: Windows\n"), std::string::npos) << r.err;
 }
 
 }  // namespace

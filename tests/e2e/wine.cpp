@@ -8,7 +8,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -26,15 +29,23 @@ const std::string loader = "/usr/lib/wine/wine64";
 const std::string server = "/usr/lib/wine/wineserver64";
 std::vector<fs::path> written;
 
+// The harness's own X server (Xvfb), ":N" once it runs: the desktop of the windowless
+// launcher's cases. Programs started before it (wineboot) see no display.
+std::string display;
+pid_t xvfb = 0;
+
 std::vector<std::string> base_environment() {
-    return {"WINEPREFIX=" + prefix, "WINELOADER=" + loader, "WINEDEBUG=-all", "LANG=C.UTF-8",
-            "HOME=" + std::string(getenv("HOME") ? getenv("HOME") : "/root")};
+    std::vector<std::string> env = {"WINEPREFIX=" + prefix, "WINELOADER=" + loader, "WINEDEBUG=-all",
+                                    "LANG=C.UTF-8", "HOME=" + std::string(getenv("HOME") ? getenv("HOME") : "/root")};
+    if (!display.empty()) env.push_back("DISPLAY=" + display);
+    return env;
 }
 
 // Runs a Unix program with exactly `env`, standard streams from and to files; returns
-// its exit status.
+// its exit status. While it runs, `poll` (when given) is called every 50 ms.
 int run_unix(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-             const std::string& in, const std::string& out, const std::string& err) {
+             const std::string& in, const std::string& out, const std::string& err,
+             const std::function<void()>& poll = nullptr) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
@@ -50,7 +61,14 @@ int run_unix(const std::vector<std::string>& argv, const std::vector<std::string
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
     int status = 0;
-    waitpid(pid, &status, 0);
+    if (poll) {
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            poll();
+            usleep(50 * 1000);
+        }
+    } else {
+        waitpid(pid, &status, 0);
+    }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
@@ -69,6 +87,54 @@ int wine_command(const std::vector<std::string>& args) {
     return run_unix(argv, base_environment(), "/dev/null", scratch("wine.out"), scratch("wine.err"));
 }
 
+// Starts Xvfb on the first display number that is free, and waits for its socket.
+void start_display() {
+    for (int n = 90; n < 200; ++n) {
+        std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
+        if (fs::exists(socket) || fs::exists("/tmp/.X" + std::to_string(n) + "-lock")) continue;
+        std::vector<std::string> argv = {"/usr/bin/Xvfb", ":" + std::to_string(n), "-screen", "0", "1024x768x24",
+                                         "-nolisten", "tcp"};
+        std::vector<char*> a;
+        for (auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
+        a.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, scratch("xvfb.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int rc = posix_spawn(&xvfb, a[0], &actions, nullptr, a.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) throw std::runtime_error("cannot start Xvfb");
+        for (int i = 0; i < 200 && !fs::exists(socket); ++i) {
+            int status = 0;
+            if (waitpid(xvfb, &status, WNOHANG) == xvfb) break;  // the number was taken after all
+            usleep(50 * 1000);
+        }
+        if (fs::exists(socket)) {
+            display = ":" + std::to_string(n);
+            return;
+        }
+        kill(xvfb, SIGTERM);
+        waitpid(xvfb, nullptr, 0);
+    }
+    throw std::runtime_error("no free X display for Xvfb: " + read_all(scratch("xvfb.err")));
+}
+
+void stop_display() {
+    if (xvfb == 0) return;
+    kill(xvfb, SIGTERM);
+    waitpid(xvfb, nullptr, 0);
+    xvfb = 0;
+    display.clear();
+}
+
+// Runs xdotool on the harness's display; its output.
+std::string xdotool(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"/usr/bin/xdotool"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    run_unix(argv, {"DISPLAY=" + display}, "/dev/null", scratch("xdotool.out"), "/dev/null");
+    return read_all(scratch("xdotool.out"));
+}
+
 }  // namespace
 
 void start() {
@@ -77,6 +143,7 @@ void start() {
         fs::remove_all(prefix);
     fs::create_directories(prefix);
     if (!fs::exists(prefix + "/system.reg")) wine_command({"wineboot", "-i"});
+    start_display();
     // A persistent server makes each start fast; one still running (left by wineboot or
     // an earlier run) refuses to become persistent, so it is ended first.
     for (const char* step : {"-k", "-w", "-p"})
@@ -87,7 +154,21 @@ void start() {
                   fs::copy_options::overwrite_existing);
 }
 
-void stop() { run_unix({server, "-k"}, base_environment(), "/dev/null", "/dev/null", "/dev/null"); }
+void stop() {
+    run_unix({server, "-k"}, base_environment(), "/dev/null", "/dev/null", "/dev/null");
+    stop_display();
+}
+
+std::vector<std::pair<std::string, std::string>> visible_windows() {
+    std::vector<std::pair<std::string, std::string>> windows;
+    std::istringstream ids(xdotool({"search", "--onlyvisible", "--name", "."}));
+    for (std::string id; ids >> id;) {
+        std::string title = xdotool({"getwindowname", id});
+        if (!title.empty() && title.back() == '\n') title.pop_back();
+        windows.emplace_back(id, title);
+    }
+    return windows;
+}
 
 std::string unix_path(const std::string& windows_path) {
     if (windows_path.size() < 3 || windows_path[1] != ':' || windows_path[2] != '\\')
@@ -156,10 +237,22 @@ std::vector<std::string> spawn_environment(const std::string& command_line, cons
 }
 
 Result run_once(const std::string& command_line, const Environment& environment, const std::string& input,
-                const Environment& spawn_options) {
+                const Environment& spawn_options, std::vector<std::string>* windows) {
     std::vector<std::string> env = spawn_environment(command_line, environment, spawn_options);
     std::ofstream(scratch("in"), std::ios::binary) << input;
-    int status = run_unix({loader, "C:\\zktest\\spawn.exe"}, env, scratch("in"), scratch("out"), scratch("err"));
+    // Every window that shows is noted, then closed by a key, so that no case waits for a
+    // click (the spawn helper's time-out ends it all the same).
+    std::vector<std::string> closed;
+    auto watch = [&] {
+        for (auto& [id, title] : visible_windows()) {
+            if (std::find(closed.begin(), closed.end(), id) != closed.end()) continue;
+            closed.push_back(id);
+            windows->push_back(title);
+            xdotool({"windowfocus", "--sync", id, "key", "Return"});
+        }
+    };
+    int status = run_unix({loader, "C:\\zktest\\spawn.exe"}, env, scratch("in"), scratch("out"), scratch("err"),
+                          windows != nullptr ? std::function<void()>(watch) : nullptr);
     Result r{0, read_all(scratch("out")), read_all(scratch("err"))};
     std::string code = read_all(exit_code_file);
     if (status != 0 || code.empty())
@@ -228,14 +321,15 @@ Result run_on_console(const std::string& command_line, const Environment& enviro
 }
 
 Result run(const std::string& command_line, const Environment& environment, const std::string& input,
-           const Environment& spawn_options) {
+           const Environment& spawn_options, std::vector<std::string>* windows) {
     // Wine here fails about one process start in a thousand for no reason of the program's
     // own (seen with the bare pass-through as well). A start that failed, the spawn
     // helper's or the launcher's, is made again, twice at most; a failure that repeats is
     // reported as it is.
     for (int attempt = 1;; ++attempt) {
         try {
-            Result r = run_once(command_line, environment, input, spawn_options);
+            if (windows != nullptr) windows->clear();
+            Result r = run_once(command_line, environment, input, spawn_options, windows);
             bool start_failed = r.exit_code == 101 && r.err.rfind("Unable to create process using '", 0) == 0;
             if (!start_failed || attempt == 3) return r;
         } catch (const std::runtime_error&) {
@@ -258,7 +352,10 @@ int launcher_bits() {
     return bits;
 }
 
-std::string launcher_exe() { return launcher_bits() == 32 ? win32_build("zklaunch.exe") : win64_build("zklaunch.exe"); }
+std::string launcher_exe(bool windowless) {
+    const char* name = windowless ? "zklaunchw.exe" : "zklaunch.exe";
+    return launcher_bits() == 32 ? win32_build(name) : win64_build(name);
+}
 
 namespace {
 // One wineserver for the whole run of the end-to-end tests.

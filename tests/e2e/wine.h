@@ -18,8 +18,8 @@ namespace wine {
 
 using Environment = std::vector<std::pair<std::string, std::string>>;
 
-// Creates the prefix when it is missing (or was made without WOW64) and starts the
-// wineserver; stop() ends it.
+// Creates the prefix when it is missing (or was made without WOW64), starts an X server
+// of the harness's own (Xvfb on a free display) and the wineserver; stop() ends both.
 void start();
 void stop();
 
@@ -47,9 +47,15 @@ struct Result {
 };
 
 // Starts `command_line` as typed, with exactly `environment` added to Wine's own, and the
-// given standard input text. Extra spawn options go in `spawn_options` (ZKSPAWN_*).
+// given standard input text. Extra spawn options go in `spawn_options` (ZKSPAWN_*). With
+// `windows`, the harness's display is watched while the command runs: the title of every
+// top-level window that shows is added to it, and the window closed by a key (Return).
 Result run(const std::string& command_line, const Environment& environment = {},
-           const std::string& input = "", const Environment& spawn_options = {});
+           const std::string& input = "", const Environment& spawn_options = {},
+           std::vector<std::string>* windows = nullptr);
+
+// The visible top-level windows of the harness's display (Xvfb): id and title.
+std::vector<std::pair<std::string, std::string>> visible_windows();
 
 // Starts `command_line` like run(), but on a real console: a tmux pane of its own. Once
 // the screen shows `ready`, `keys` are typed (tmux send-keys names, such as "C-c"; none
@@ -60,8 +66,8 @@ Result run_on_console(const std::string& command_line, const Environment& enviro
 // Paths of the built programs.
 std::string win64_build(const std::string& file);
 std::string win32_build(const std::string& file);
-// The launcher under test and its bits (32 or 64).
-std::string launcher_exe();
+// The launcher under test (the console one, or its windowless twin) and its bits (32 or 64).
+std::string launcher_exe(bool windowless = false);
 int launcher_bits();
 
 }  // namespace wine

@@ -587,14 +587,45 @@ bool set_console_ctrl_handler(ConsoleCtrlHandler handler, bool add) {
     return handler != nullptr && add;
 }
 
-bool create_process(char16_t* command_line, bool, uint32_t, StartupInfo* startup,
+bool create_process(char16_t* command_line, bool, uint32_t creation_flags, StartupInfo* startup,
                     ProcessInformation* process) {
     world.calls.push_back("create_process");
     world.child_command_lines.push_back(command_line);
     world.child_startup = *startup;
+    world.child_creation_flags = creation_flags;
     if (fake::fail_with(Op::create_process)) return false;
     process->process = reinterpret_cast<Handle>(0x200);
     process->thread = reinterpret_cast<Handle>(0x204);
+    process->process_id = 0x1234;
+    return true;
+}
+
+// Only the NUL device can be opened; its handles are 0x300, 0x304, ...
+Handle create_file(const char16_t* path, uint32_t access, uint32_t, bool inherit, uint32_t, uint32_t) {
+    world.calls.push_back("create_file " + fake::utf8(path) + (inherit ? " inheritable" : ""));
+    if (fake::fail_with(Op::create_file)) return invalid_handle_value;
+    if (fake::utf8(path) != "NUL" || access == 0) {
+        world.last_error = 2;
+        return invalid_handle_value;
+    }
+    return reinterpret_cast<Handle>(0x300 + 4 * fake::call_count(Op::create_file) - 4);
+}
+
+void get_startup_info(StartupInfo* startup) { *startup = world.own_startup; }
+
+bool get_window_station_flags(uint32_t* flags) {
+    if (fake::fail_with(Op::get_window_station_flags)) return false;
+    *flags = world.station_visible ? 1 : 0;
+    return true;
+}
+
+int message_box(const char16_t* text, const char16_t* caption, uint32_t type) {
+    world.message_boxes.push_back(fake::utf8(caption) + "|" + fake::utf8(text) + "|" + std::to_string(type));
+    return 1;  // IDOK
+}
+
+bool allow_set_foreground_window(uint32_t process_id) {
+    world.calls.push_back("allow_set_foreground_window " + std::to_string(process_id));
     return true;
 }
 

@@ -38,6 +38,8 @@ enum class Op {
     set_console_ctrl_handler,
     create_process,
     get_exit_code_process,
+    create_file,
+    get_window_station_flags,
     allocate,
     count
 };
@@ -87,10 +89,17 @@ struct World {
                                        reinterpret_cast<platform::Handle>(0x14),
                                        reinterpret_cast<platform::Handle>(0x18)};
 
+    // How the launcher itself was started (GetStartupInfoW), and whether its window
+    // station can be seen (WSF_VISIBLE).
+    platform::StartupInfo own_startup{};
+    bool station_visible = true;
+
     // What the run did.
     std::u16string out, err;
     std::vector<std::u16string> child_command_lines;
     platform::StartupInfo child_startup{};
+    uint32_t child_creation_flags = 0;
+    std::vector<std::string> message_boxes;  // "caption|text|type", UTF-8
     uint32_t job_flags_set = 0;
     std::vector<std::string> calls;  // the job, handle and process calls, in order
     int open_keys = 0;               // registry keys opened and not yet closed

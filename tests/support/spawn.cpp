@@ -8,6 +8,15 @@
 //   ZKSPAWN_DIR=dir            the command's current directory (else the helper's own)
 //   ZKSPAWN_PATH=dirs          put these directories before the command's PATH (Wine
 //                              takes PATH from its registry, not from the Unix side)
+//   ZKSPAWN_HANDLES=list       start the command detached (no console), as Explorer or a
+//                              scheduler does, with only the standard handles listed
+//                              ("2": standard error alone; "none": no handle at all, and
+//                              none inherited, exactly as Explorer starts a program)
+//   ZKSPAWN_DESKTOP=name       the command's desktop: "zkhidden\Default" puts it on a new
+//                              window station, which nobody can see
+//   ZKSPAWN_SHOW=n             how its window is to be shown (STARTF_USESHOWWINDOW, n)
+//   ZKSPAWN_TIMEOUT_MS=n       terminate the command when it has not ended after n ms
+//                              (default 60000); its exit code is then 0xDEAD
 // The variables are removed before the command starts. The command inherits the
 // standard handles and the rest of the environment. Exit code 0, or 2 when the command
 // could not be started. On a console the helper outlives Ctrl+C and Ctrl+Break, so that
@@ -56,10 +65,29 @@ int wmain() {
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    BOOL inherit = TRUE;
+    DWORD flags = 0;
+    wchar_t handles[8];
+    if (take_env(L"ZKSPAWN_HANDLES", handles, 8)) {
+        flags = DETACHED_PROCESS;
+        if (wcscmp(handles, L"none") == 0) {
+            inherit = FALSE;
+            startup.dwFlags = 0;
+        }
+        HANDLE* slots[] = {&startup.hStdInput, &startup.hStdOutput, &startup.hStdError};
+        for (int i = 0; i < 3; ++i)
+            if (!wcschr(handles, L'0' + i)) *slots[i] = nullptr;
+    }
+    static wchar_t desktop[256];
+    if (take_env(L"ZKSPAWN_DESKTOP", desktop, 256)) startup.lpDesktop = desktop;
+    if (take_env(L"ZKSPAWN_SHOW", value, 64)) {
+        startup.dwFlags |= STARTF_USESHOWWINDOW;
+        startup.wShowWindow = static_cast<WORD>(wcstoul(value, nullptr, 0));
+    }
+    DWORD timeout = take_env(L"ZKSPAWN_TIMEOUT_MS", value, 64) ? wcstoul(value, nullptr, 0) : 60000;
     PROCESS_INFORMATION child{};
-    if (!CreateProcessW(nullptr, command_line, nullptr, nullptr, TRUE, 0, nullptr,
-                        has_directory ? directory : nullptr, &startup,
-                        &child)) {
+    if (!CreateProcessW(nullptr, command_line, nullptr, nullptr, inherit, flags, nullptr,
+                        has_directory ? directory : nullptr, &startup, &child)) {
         fprintf(stderr, "spawn: CreateProcessW failed: %lu\n", GetLastError());
         return 2;
     }
@@ -67,6 +95,7 @@ int wmain() {
         TerminateProcess(child.hProcess, 1);
         Sleep(linger);
     }
+    if (WaitForSingleObject(child.hProcess, timeout) == WAIT_TIMEOUT) TerminateProcess(child.hProcess, 0xDEAD);
     WaitForSingleObject(child.hProcess, INFINITE);
     DWORD code = 0;
     GetExitCodeProcess(child.hProcess, &code);

@@ -9,9 +9,13 @@
 //   ZKSTUB_ECHO=1       reads one line of standard input and prints "stdin: <line>"
 //   ZKSTUB_SLEEP_MS=n   sleeps n milliseconds
 //   ZKSTUB_MARKER=path  creates that file after the sleep (it proves the stub outlived it)
+//   ZKSTUB_REPORT=path  writes to that file what it was given, one line each: "stdin: eof"
+//                       (or "data", or "error N"), "stdout: written" (or "error N"),
+//                       "show: F N" (STARTF_USESHOWWINDOW set or not, wShowWindow)
 //   ZKSTUB_EXIT=code    exits with that code (decimal or 0x hex; 0 when unset)
 #include <windows.h>
 
+#include <cstdio>
 #include <cwchar>
 
 namespace {
@@ -43,6 +47,31 @@ BOOL WINAPI on_control_event(DWORD event) {
     ExitProcess(ctrl_exit_code);
 }
 
+// What the stub's standard streams and startup record are, into the file `path`. A read
+// from a hidden console would wait here for ever: the spawn helper's time-out ends it.
+void report(const wchar_t* path) {
+    char text[256], byte = 0;
+    DWORD got = 0, written = 0;
+    int n = 0;
+    if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &got, nullptr))
+        n += snprintf(text + n, sizeof text - n, "stdin: error %lu\n", GetLastError());
+    else
+        n += snprintf(text + n, sizeof text - n, "stdin: %s\n", got == 0 ? "eof" : "data");
+    if (!WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "x", 1, &written, nullptr) || written != 1)
+        n += snprintf(text + n, sizeof text - n, "stdout: error %lu\n", GetLastError());
+    else
+        n += snprintf(text + n, sizeof text - n, "stdout: written\n");
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    GetStartupInfoW(&startup);
+    n += snprintf(text + n, sizeof text - n, "show: %d %u\n", (startup.dwFlags & STARTF_USESHOWWINDOW) ? 1 : 0,
+                  static_cast<unsigned>(startup.wShowWindow));
+    HANDLE f = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return;
+    WriteFile(f, text, static_cast<DWORD>(n), &written, nullptr);
+    CloseHandle(f);
+}
+
 }  // namespace
 
 int wmain() {
@@ -69,6 +98,7 @@ int wmain() {
         WriteFile(out, line, used, &written, nullptr);
         WriteFile(out, "\n", 1, &written, nullptr);
     }
+    if (env(L"ZKSTUB_REPORT", value, 1024)) report(value);
     if (env(L"ZKSTUB_SLEEP_MS", value, 1024)) Sleep(wcstoul(value, nullptr, 0));
     if (env(L"ZKSTUB_MARKER", value, 1024)) {
         HANDLE f = CreateFileW(value, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
