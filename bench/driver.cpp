@@ -1,15 +1,16 @@
 // The benchmark's Windows-side driver: times launches from inside Windows, so that the
 // Linux side's process start does not drown the figures.
 //
-// For each road it knows four commands that end in the same child command line: the
+// For each road it knows the commands that end in the same child command line: the
 // stub interpreter started directly (the baseline), the bare pass-through starting it,
-// the pass-through that also looks up the per-user folder, and zklaunch (as tool.exe)
-// finding it. It first runs each once with standard output in
+// the pass-through that also looks up the per-user folder, zklaunch (as tool.exe) and
+// zklaunchw (as toolw.exe) finding it, and with the argument "32" the 32-bit products too
+// (tool32.exe, toolw32.exe). It first runs each once with standard output in
 // a file and checks that the stub printed exactly the expected command line, then runs
 // ROUNDS rounds, each launching every command of every road once (interleaved, so that
 // drift in the machine's speed touches all alike), and prints one line per command:
 //   road kind median_us p25_us p75_us
-// Usage: driver.exe ROUNDS
+// Usage: driver.exe ROUNDS [32]
 #include <windows.h>
 
 #include <algorithm>
@@ -22,19 +23,19 @@ namespace {
 
 struct Road {
     const wchar_t* name;
-    const wchar_t* launcher;  // the tool.exe that runs the road's script
-    std::wstring child;       // the command line the interpreter must receive
+    const wchar_t* folder;  // where the launchers of the road's script lie
+    std::wstring child;     // the command line the interpreter must receive
 };
 
 const wchar_t* const script_args = L" a";
 
 std::vector<Road> roads() {
     return {
-        {L"virtual-version", L"C:\\bench\\version\\tool.exe", L"C:\\bench\\Z36\\zelkor.exe -u C:\\bench\\version\\tool-script.zk a"},
-        {L"custom-command", L"C:\\bench\\custom\\tool.exe", L"C:\\bench\\Z36\\zelkor.exe -u C:\\bench\\custom\\tool-script.zk a"},
-        {L"path-search", L"C:\\bench\\path\\tool.exe", L"C:\\bench\\onpath\\zelkor.exe C:\\bench\\path\\tool-script.zk a"},
-        {L"default", L"C:\\bench\\default\\tool.exe", L"C:\\bench\\Z36\\zelkor.exe C:\\bench\\default\\tool-script.zk a"},
-        {L"compiled", L"C:\\bench\\compiled\\tool.exe", L"C:\\bench\\Z36\\zelkor.exe C:\\bench\\compiled\\tool-script.zk a"},
+        {L"virtual-version", L"C:\\bench\\version\\", L"C:\\bench\\Z36\\zelkor.exe -u C:\\bench\\version\\tool-script.zk a"},
+        {L"custom-command", L"C:\\bench\\custom\\", L"C:\\bench\\Z36\\zelkor.exe -u C:\\bench\\custom\\tool-script.zk a"},
+        {L"path-search", L"C:\\bench\\path\\", L"C:\\bench\\onpath\\zelkor.exe C:\\bench\\path\\tool-script.zk a"},
+        {L"default", L"C:\\bench\\default\\", L"C:\\bench\\Z36\\zelkor.exe C:\\bench\\default\\tool-script.zk a"},
+        {L"compiled", L"C:\\bench\\compiled\\", L"C:\\bench\\Z36\\zelkor.exe C:\\bench\\compiled\\tool-script.zk a"},
     };
 }
 
@@ -83,8 +84,10 @@ std::string narrow(const std::wstring& s) {
 // The command's standard output, run once.
 std::string output_of(const std::wstring& command) {
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    HANDLE f = CreateFileW(L"C:\\bench\\check.txt", GENERIC_WRITE | GENERIC_READ, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
-                           0, nullptr);
+    // Shared for writing too: under Wine the console host of a child started with
+    // CREATE_NO_WINDOW inherits the handle and may hold it a moment after the launch.
+    HANDLE f = CreateFileW(L"C:\\bench\\check.txt", GENERIC_WRITE | GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           &sa, CREATE_ALWAYS, 0, nullptr);
     run(command, f);
     CloseHandle(f);
     FILE* in = _wfopen(L"C:\\bench\\check.txt", L"rb");
@@ -111,20 +114,33 @@ int wmain(int argc, wchar_t** argv) {
     GetEnvironmentVariableW(L"PATH", path + wcslen(path), 32000);
     SetEnvironmentVariableW(L"PATH", path);
     const std::vector<Road> all = roads();
-    const wchar_t* kinds[] = {L"baseline", L"passthrough", L"passthrough-shell", L"zklaunch"};
-    constexpr int kind_count = 4;
+    // The launchers' kinds, and the file each is copied to in a road's folder.
+    const wchar_t* kinds[] = {L"baseline", L"passthrough", L"passthrough-shell", L"zklaunch", L"zklaunchw",
+                              L"zklaunch32", L"zklaunchw32"};
+    const wchar_t* files[] = {nullptr, nullptr, nullptr, L"tool.exe", L"toolw.exe", L"tool32.exe", L"toolw32.exe"};
+    const int kind_count = argc > 2 && wcscmp(argv[2], L"32") == 0 ? 7 : 5;
+    // What the interpreter receives: each launcher runs the script named after it
+    // (toolw.exe runs toolw-script.zk); the others start the child of tool.exe.
+    auto child = [&](const Road& road, int kind) {
+        std::wstring line = road.child;
+        if (kind < 3) return line;
+        std::wstring stem = files[kind];
+        stem.resize(stem.size() - 4);
+        size_t at = line.find(L"\\tool-script.zk");
+        return line.replace(at + 1, 4, stem);
+    };
     auto command = [&](const Road& road, int kind) {
         if (kind == 0) return road.child;
         if (kind == 1) return L"C:\\bench\\passthrough.exe " + road.child;
         if (kind == 2) return L"C:\\bench\\passthrough_shell.exe " + road.child;
-        return std::wstring(road.launcher) + script_args;
+        return std::wstring(road.folder) + files[kind] + script_args;
     };
 
     bool ok = true;
     for (const Road& road : all)
         for (int kind = 0; kind < kind_count; ++kind) {
             std::string got = output_of(command(road, kind));
-            std::string want = "zelkor-stub: " + narrow(road.child) + "\n";
+            std::string want = "zelkor-stub: " + narrow(child(road, kind)) + "\n";
             if (got != want) {
                 printf("check failed: %s %s printed [%s], expected [%s]\n", narrow(road.name).c_str(),
                        narrow(kinds[kind]).c_str(), got.c_str(), want.c_str());

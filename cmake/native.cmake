@@ -71,10 +71,14 @@ if(ZK_E2E)
                          ENVIRONMENT ZK_E2E_LAUNCHER=${arch})
   endforeach()
   add_test(NAME product_check
-           COMMAND ${CMAKE_SOURCE_DIR}/tests/product_check.sh ${ZK_WIN32_DIR}/zklaunch.exe)
+           COMMAND ${CMAKE_SOURCE_DIR}/tests/product_check.sh ${ZK_WIN32_DIR}/zklaunch.exe console)
   set_tests_properties(product_check PROPERTIES LABELS product)
+  add_test(NAME product_check_windowless
+           COMMAND ${CMAKE_SOURCE_DIR}/tests/product_check.sh ${ZK_WIN32_DIR}/zklaunchw.exe windows)
+  set_tests_properties(product_check_windowless PROPERTIES LABELS product)
   add_test(NAME reproducible_build
-           COMMAND ${CMAKE_SOURCE_DIR}/tests/reproducible_check.sh ${CMAKE_SOURCE_DIR} ${ZK_WIN32_DIR}/zklaunch.exe)
+           COMMAND ${CMAKE_SOURCE_DIR}/tests/reproducible_check.sh ${CMAKE_SOURCE_DIR}
+                   ${ZK_WIN32_DIR}/zklaunch.exe ${ZK_WIN32_DIR}/zklaunchw.exe)
   set_tests_properties(reproducible_build PROPERTIES LABELS product TIMEOUT 600)
   add_test(NAME bootstrap_check COMMAND ${CMAKE_SOURCE_DIR}/tests/bootstrap_check.sh)
   set_tests_properties(bootstrap_check PROPERTIES LABELS product)

@@ -1,10 +1,10 @@
 #!/bin/sh
-# Two builds of the 32-bit product from the same sources in different directories must
-# give byte-identical zklaunch.exe files, with no build path inside.
-# Usage: reproducible_check.sh SOURCE_DIR REFERENCE_EXE
+# Two builds of the 32-bit products from the same sources in different directories must
+# give byte-identical executables, with no build path inside.
+# Usage: reproducible_check.sh SOURCE_DIR REFERENCE_EXE...
 set -eu
 source_dir=$(realpath "$1")
-reference=$(realpath "$2")
+shift
 work=$(mktemp -d /tmp/zklaunch-repro.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 # The tracked files (or, outside a checkout, the tree) in a directory of another name.
@@ -16,15 +16,19 @@ else
 fi
 cd "$work/elsewhere-src"
 cmake --preset windows-x86 -B "$work/build" >/dev/null
-cmake --build "$work/build" --target zklaunch >/dev/null
-if ! cmp "$reference" "$work/build/zklaunch.exe"; then
-  echo "reproducible check: two builds differ" >&2
-  exit 1
-fi
-for dir in "$source_dir" "$work" "$(dirname "$reference")"; do
-  if grep -q -F "$dir" "$reference"; then
-    echo "reproducible check: the binary holds the build path $dir" >&2
+for exe in "$@"; do
+  reference=$(realpath "$exe")
+  name=$(basename "$reference" .exe)
+  cmake --build "$work/build" --target "$name" >/dev/null
+  if ! cmp "$reference" "$work/build/$name.exe"; then
+    echo "reproducible check: two builds of $name.exe differ" >&2
     exit 1
   fi
+  for dir in "$source_dir" "$work" "$(dirname "$reference")"; do
+    if grep -q -F "$dir" "$reference"; then
+      echo "reproducible check: $name.exe holds the build path $dir" >&2
+      exit 1
+    fi
+  done
+  echo "reproducible check: $name.exe identical ($(stat -c %s "$reference") bytes), no build path inside"
 done
-echo "reproducible check: identical ($(stat -c %s "$reference") bytes), no build path inside"
