@@ -3,7 +3,10 @@
 //
 // For each road it knows the commands that end in the same child command line: the
 // stub interpreter started directly (the baseline), the bare pass-through starting it,
-// the pass-through that also looks up the per-user folder, zklaunch (as tool.exe) and
+// the stub started directly without a console window (CREATE_NO_WINDOW, as the windowless
+// launcher starts its child: the baseline of that launcher, since the hidden console the
+// child then gets is the cost of any console program started from no console, launcher
+// or not), the pass-through that also looks up the per-user folder, zklaunch (as tool.exe) and
 // zklaunchw (as toolw.exe) finding it, and with the argument "32" the 32-bit products too
 // (tool32.exe, toolw32.exe). It first runs each once with standard output in
 // a file and checks that the stub printed exactly the expected command line, then runs
@@ -46,9 +49,10 @@ HANDLE inheritable(HANDLE h) {
 
 DWORD last_exit_code = 0;
 
-// Runs `command` with standard output on `out`; returns microseconds, or -1 on failure
-// (last_exit_code then tells the command's exit code, or 0xFFFFFFFF when it did not start).
-double run(const std::wstring& command, HANDLE out) {
+// Runs `command` with standard output on `out` and the creation `flags`; returns
+// microseconds, or -1 on failure (last_exit_code then tells the command's exit code, or
+// 0xFFFFFFFF when it did not start).
+double run(const std::wstring& command, HANDLE out, DWORD flags) {
     last_exit_code = 0xFFFFFFFF;
     std::vector<wchar_t> line(command.begin(), command.end());
     line.push_back(0);
@@ -62,7 +66,7 @@ double run(const std::wstring& command, HANDLE out) {
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
     PROCESS_INFORMATION child{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &child))
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup, &child))
         return -1;
     WaitForSingleObject(child.hProcess, INFINITE);
     QueryPerformanceCounter(&end);
@@ -82,13 +86,13 @@ std::string narrow(const std::wstring& s) {
 }
 
 // The command's standard output, run once.
-std::string output_of(const std::wstring& command) {
+std::string output_of(const std::wstring& command, DWORD flags) {
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
     // Shared for writing too: under Wine the console host of a child started with
     // CREATE_NO_WINDOW inherits the handle and may hold it a moment after the launch.
     HANDLE f = CreateFileW(L"C:\\bench\\check.txt", GENERIC_WRITE | GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            &sa, CREATE_ALWAYS, 0, nullptr);
-    run(command, f);
+    run(command, f, flags);
     CloseHandle(f);
     FILE* in = _wfopen(L"C:\\bench\\check.txt", L"rb");
     std::string text;
@@ -115,31 +119,33 @@ int wmain(int argc, wchar_t** argv) {
     SetEnvironmentVariableW(L"PATH", path);
     const std::vector<Road> all = roads();
     // The launchers' kinds, and the file each is copied to in a road's folder.
-    const wchar_t* kinds[] = {L"baseline", L"passthrough", L"passthrough-shell", L"zklaunch", L"zklaunchw",
-                              L"zklaunch32", L"zklaunchw32"};
-    const wchar_t* files[] = {nullptr, nullptr, nullptr, L"tool.exe", L"toolw.exe", L"tool32.exe", L"toolw32.exe"};
-    const int kind_count = argc > 2 && wcscmp(argv[2], L"32") == 0 ? 7 : 5;
+    const wchar_t* kinds[] = {L"baseline", L"baseline-hidden", L"passthrough", L"passthrough-shell", L"zklaunch",
+                              L"zklaunchw", L"zklaunch32", L"zklaunchw32"};
+    const wchar_t* files[] = {nullptr, nullptr, nullptr, nullptr, L"tool.exe", L"toolw.exe", L"tool32.exe", L"toolw32.exe"};
+    const int kind_count = argc > 2 && wcscmp(argv[2], L"32") == 0 ? 8 : 6;
+    constexpr DWORD create_no_window = 0x08000000;
+    auto flags = [](int kind) { return kind == 1 ? create_no_window : 0; };
     // What the interpreter receives: each launcher runs the script named after it
     // (toolw.exe runs toolw-script.zk); the others start the child of tool.exe.
     auto child = [&](const Road& road, int kind) {
         std::wstring line = road.child;
-        if (kind < 3) return line;
+        if (kind < 4) return line;
         std::wstring stem = files[kind];
         stem.resize(stem.size() - 4);
         size_t at = line.find(L"\\tool-script.zk");
         return line.replace(at + 1, 4, stem);
     };
     auto command = [&](const Road& road, int kind) {
-        if (kind == 0) return road.child;
-        if (kind == 1) return L"C:\\bench\\passthrough.exe " + road.child;
-        if (kind == 2) return L"C:\\bench\\passthrough_shell.exe " + road.child;
+        if (kind < 2) return road.child;
+        if (kind == 2) return L"C:\\bench\\passthrough.exe " + road.child;
+        if (kind == 3) return L"C:\\bench\\passthrough_shell.exe " + road.child;
         return std::wstring(road.folder) + files[kind] + script_args;
     };
 
     bool ok = true;
     for (const Road& road : all)
         for (int kind = 0; kind < kind_count; ++kind) {
-            std::string got = output_of(command(road, kind));
+            std::string got = output_of(command(road, kind), flags(kind));
             std::string want = "zelkor-stub: " + narrow(child(road, kind)) + "\n";
             if (got != want) {
                 printf("check failed: %s %s printed [%s], expected [%s]\n", narrow(road.name).c_str(),
@@ -156,11 +162,11 @@ int wmain(int argc, wchar_t** argv) {
             for (int kind = 0; kind < kind_count; ++kind) {
                 // Wine now and then fails a process start (the pass-throughs too): such a
                 // launch is counted and made again, three times at most.
-                double t = run(command(all[r], kind), null_out);
+                double t = run(command(all[r], kind), null_out, flags(kind));
                 for (int retry = 0; t < 0 && retry < 3; ++retry) {
                     printf("# retried: %s %s, exit code %lu, round %d\n", narrow(all[r].name).c_str(),
                            narrow(kinds[kind]).c_str(), static_cast<unsigned long>(last_exit_code), round);
-                    t = run(command(all[r], kind), null_out);
+                    t = run(command(all[r], kind), null_out, flags(kind));
                 }
                 if (t < 0) return 1;
                 times[r * kind_count + kind].push_back(t);
