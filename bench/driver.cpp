@@ -129,17 +129,17 @@ int wmain(int argc, wchar_t** argv) {
     // (toolw.exe runs toolw-script.zk); the others start the child of tool.exe.
     auto child = [&](const Road& road, int kind) {
         std::wstring line = road.child;
-        if (kind < 4) return line;
+        if (files[kind] == nullptr) return line;
         std::wstring stem = files[kind];
         stem.resize(stem.size() - 4);
         size_t at = line.find(L"\\tool-script.zk");
         return line.replace(at + 1, 4, stem);
     };
     auto command = [&](const Road& road, int kind) {
-        if (kind < 2) return road.child;
+        if (files[kind] != nullptr) return std::wstring(road.folder) + files[kind] + script_args;
         if (kind == 2) return L"C:\\bench\\passthrough.exe " + road.child;
         if (kind == 3) return L"C:\\bench\\passthrough_shell.exe " + road.child;
-        return std::wstring(road.folder) + files[kind] + script_args;
+        return road.child;
     };
 
     bool ok = true;

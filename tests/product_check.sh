@@ -10,9 +10,10 @@ fail() { echo "product check: $exe: $*" >&2; exit 1; }
 headers=$(objdump -p "$exe") || fail "objdump cannot read $exe"
 echo "$headers" | grep -q 'file format pei-i386' || fail "not a PE for i386"
 echo "$headers" | grep -Eq '^Magic[[:space:]]+010b' || fail "not PE32"
+allowed="kernel32.dll advapi32.dll shell32.dll version.dll msvcrt.dll"
 case "$kind" in
-  console) subsystem=00000003 allowed="kernel32.dll advapi32.dll shell32.dll version.dll msvcrt.dll" ;;
-  windows) subsystem=00000002 allowed="kernel32.dll advapi32.dll shell32.dll version.dll msvcrt.dll user32.dll" ;;
+  console) subsystem=00000003 ;;
+  windows) subsystem=00000002 allowed="$allowed user32.dll" ;;
   *) fail "the kind is console or windows, not '$kind'" ;;
 esac
 echo "$headers" | grep -Eq "^Subsystem[[:space:]]+$subsystem" || fail "not a $kind program"
