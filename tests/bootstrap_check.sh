@@ -1,14 +1,60 @@
 #!/usr/bin/env bash
-# The set-up script's failure road: run by a user without root, with a package made to
-# look missing (a dpkg-query that knows no package), it must print exactly one line
-# "bootstrap: cannot ..." on its standard error, also inside a pipeline, and exit 1.
+# The set-up script's failure and mirror roads, run by a user without root on a copy of
+# the script (so that it passes wherever the checkout lies), with fakes first on PATH:
+# - no root, a package made to look missing (a dpkg-query that knows no package): exactly
+#   one line "bootstrap: cannot ..." on its standard error, also inside a pipeline, exit 1;
+# - with a sudo that runs the command as it is and a fake apt-get: a mirror in the middle
+#   of a sync (update failing once, or always) and an install whose i386 packages cannot
+#   match their amd64 twins (failing once, or always).
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-work=$(mktemp -d)
+work=$(mktemp -d /tmp/bootstrap_check.XXXXXX)
 chmod 1777 "$work"  # the unprivileged user works in it too
 trap 'rm -rf "$work"' EXIT
-printf '#!/bin/sh\nexit 1\n' > "$work/dpkg-query"
-chmod 755 "$work/dpkg-query"
+cp "$top/scripts/bootstrap" "$work/bootstrap"
+chmod 755 "$work/bootstrap"
+
+mkdir "$work/bin" "$work/root"
+# Knows no package, so wine32:i386 is always missing; a version for qemu-user-static's
+# query, which a machine whose kernel cannot run i386 itself reaches.
+cat > "$work/bin/dpkg-query" <<'EOF'
+#!/bin/sh
+case "$*" in *'${Version}'*) echo 1:10.0 ;; *) exit 1 ;; esac
+EOF
+cat > "$work/root/sudo" <<'EOF'
+#!/bin/sh
+[ "$1" = -n ] && shift
+exec "$@"
+EOF
+cat > "$work/root/dpkg" <<'EOF'
+#!/bin/sh
+[ "$1" = --print-foreign-architectures ] && echo i386
+EOF
+# FAKE_APT names the road; each call's arguments are logged, and counted per verb.
+cat > "$work/root/apt-get" <<'EOF'
+#!/bin/bash
+echo "$*" >> "$FAKE_LOG"
+verb=update; [[ " $* " == *" install "* ]] && verb=install
+n=$(( $(cat "$FAKE_LOG.$verb" 2>/dev/null || echo 0) + 1 )); echo $n > "$FAKE_LOG.$verb"
+case "$FAKE_APT,$verb,$n" in
+  update-once,update,1|update-always,update,*)
+    echo "E: Failed to fetch http://deb.debian.org/debian-security/dists/bookworm-security/main/binary-i386/Packages.xz  File has unexpected size (374820 != 376004). Mirror sync in progress? [IP: 203.0.113.80 80]"
+    echo "E: Some index files failed to download. They have been ignored, or old ones used instead."
+    exit 100 ;;
+  install-once,install,*)
+    prefs=$(sed -n 's/.*Dir::Etc::Preferences=\([^ ]*\).*/\1/p' <<< "$*")
+    if [ -n "$prefs" ] && grep -q 'Pin-Priority: 1001' "$prefs" && [[ "$*" == *--allow-downgrades* ]]; then
+      echo "$prefs" > "$FAKE_LOG.prefs"
+      echo "Unpacking libgstreamer-plugins-base1.0-0:amd64 (1.22.0-3+deb12u6) over (1.22.0-3+deb12u7) ..."
+      exit 0
+    fi ;&
+  install-always,install,*)
+    echo "E: Unable to correct problems, you have held broken packages."
+    exit 100 ;;
+esac
+exit 0
+EOF
+chmod 755 "$work"/bin/* "$work"/root/*
 
 as_user=()
 if [ "$(id -u)" -eq 0 ]; then
@@ -17,18 +63,45 @@ elif sudo -n true 2>/dev/null; then
   echo "bootstrap_check: run it as root or as a user without sudo" >&2
   exit 1
 fi
-run() { "${as_user[@]}" env -i PATH="$work:/usr/sbin:/usr/bin:/sbin:/bin" HOME="$work" TMPDIR="$work" "$@"; }
-
-expected="bootstrap: cannot install wine32:i386: it needs root (or sudo without a password)"
+# run [DIR-FIRST-ON-PATH] COMMAND ...
+run() {
+  local first=$1; shift
+  "${as_user[@]}" env -i PATH="$first:$work/bin:/usr/sbin:/usr/bin:/sbin:/bin" HOME="$work" \
+    TMPDIR="$work" ZK_BOOTSTRAP_RETRY_PAUSE=0 FAKE_APT="${FAKE_APT:-}" FAKE_LOG="$work/apt.log" "$@"
+}
 fail() { echo "bootstrap_check: $*" >&2; exit 1; }
 
-run "$top/scripts/bootstrap" > "$work/out" 2> "$work/err"
+expected="bootstrap: cannot install wine32:i386: it needs root (or sudo without a password)"
+run "$work/bin" "$work/bootstrap" > "$work/out" 2> "$work/err"
 status=$?
 [ "$status" -eq 1 ] || fail "exit status $status, not 1"
 [ "$(cat "$work/err")" = "$expected" ] || fail "standard error was: $(cat "$work/err")"
 [ ! -s "$work/out" ] || fail "standard output was: $(cat "$work/out")"
 
 # In a pipeline, both streams into it: the line once.
-piped=$(run bash -c '"$1" 2>&1 | cat' _ "$top/scripts/bootstrap")
+piped=$(run "$work/bin" bash -c '"$1" 2>&1 | cat' _ "$work/bootstrap")
 [ "$piped" = "$expected" ] || fail "in a pipeline it printed: $piped"
+
+# The mirror roads: road, exit status, updates run, expected standard output, expected
+# standard error (a pattern: apt's lines before a failure line vary).
+codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+mirror="bootstrap: the mirror did not serve bookworm-security/main/binary-i386 (mid-sync?); going on with the lists that came"
+while IFS='|' read -r road want_status want_updates want_out want_err; do
+  rm -f "$work"/apt.log*
+  FAKE_APT=$road run "$work/root" "$work/bootstrap" > "$work/out" 2> "$work/err"
+  status=$?
+  [ "$status" -eq "$want_status" ] || fail "$road: exit status $status, not $want_status; stderr: $(cat "$work/err")"
+  [ "$(cat "$work/apt.log.update")" = "$want_updates" ] || fail "$road: $(cat "$work/apt.log.update") updates"
+  [ "$(cat "$work/out")" = "$want_out" ] || fail "$road: standard output was: $(cat "$work/out")"
+  # shellcheck disable=SC2053
+  [[ "$(cat "$work/err")" == $want_err ]] || fail "$road: standard error was: $(cat "$work/err")"
+  [ "$(grep -c '^bootstrap: cannot' "$work/err")" -eq "$want_status" ] || fail "$road: not one failure line"
+  # The second way's preferences file is gone with the run.
+  [ ! -e "$work/apt.log.prefs" ] || [ ! -e "$(cat "$work/apt.log.prefs")" ] || fail "$road: left its apt preferences behind"
+done <<EOF
+update-once|0|2|bootstrap: installed wine32:i386|
+update-always|0|4|bootstrap: installed wine32:i386|$mirror
+install-once|0|1|bootstrap: installed wine32:i386 with both architectures held to $codename's versions (1 installed packages moved to them)|
+install-always|1|1||*held broken packages.?bootstrap: cannot install wine32:i386
+EOF
 echo "bootstrap_check: passed"
