@@ -6,10 +6,10 @@
 // the stub started directly without a console window (CREATE_NO_WINDOW, as the windowless
 // launcher starts its child: the baseline of that launcher, since the hidden console the
 // child then gets is the cost of any console program started from no console, launcher
-// or not), the pass-through that also looks up the per-user folder, zklaunch (as tool.exe) and
-// zklaunchw (as toolw.exe) finding it, and with the argument "32" the 32-bit products too
-// (tool32.exe, toolw32.exe). It first runs each once with standard output in
-// a file and checks that the stub printed exactly the expected command line, then runs
+// or not), the pass-through that also looks up the per-user folder, zklaunch (as tool.exe)
+// and zklaunchw (as toolw.exe) finding it, and with the argument "32" the 32-bit products
+// (tool32.exe, toolw32.exe) and the 32-bit pass-throughs too. It first runs each once
+// with standard output in a file and checks that the stub printed exactly the expected command line, then runs
 // ROUNDS rounds, each launching every command of every road once (interleaved, so that
 // drift in the machine's speed touches all alike), and prints one line per command:
 //   road kind median_us p25_us p75_us
@@ -118,29 +118,45 @@ int wmain(int argc, wchar_t** argv) {
     GetEnvironmentVariableW(L"PATH", path + wcslen(path), 32000);
     SetEnvironmentVariableW(L"PATH", path);
     const std::vector<Road> all = roads();
-    // The launchers' kinds, and the file each is copied to in a road's folder.
-    const wchar_t* kinds[] = {L"baseline", L"baseline-hidden", L"passthrough", L"passthrough-shell", L"zklaunch",
-                              L"zklaunchw", L"zklaunch32", L"zklaunchw32"};
-    const wchar_t* files[] = {nullptr, nullptr, nullptr, nullptr, L"tool.exe", L"toolw.exe", L"tool32.exe", L"toolw32.exe"};
-    const int kind_count = argc > 2 && wcscmp(argv[2], L"32") == 0 ? 8 : 6;
+    // What is timed: the stub directly (with and without a console window), the
+    // pass-throughs starting it, the launchers finding it (each copied into a road's
+    // folder as `file`). With the argument "32" the 32-bit ones too, which are measured
+    // against yardsticks of their own width: under WOW64 every process start costs more.
     constexpr DWORD create_no_window = 0x08000000;
-    auto flags = [](int kind) { return kind == 1 ? create_no_window : 0; };
+    struct Kind {
+        const wchar_t* name;
+        const wchar_t* file;     // the launcher's name in a road's folder, or null
+        const wchar_t* prefix;   // what comes before the child's command line, for the others
+        DWORD flags;
+    };
+    const Kind kinds[] = {
+        {L"baseline", nullptr, L"", 0},
+        {L"baseline-hidden", nullptr, L"", create_no_window},
+        {L"passthrough", nullptr, L"C:\\bench\\passthrough.exe ", 0},
+        {L"passthrough-shell", nullptr, L"C:\\bench\\passthrough_shell.exe ", 0},
+        {L"zklaunch", L"tool.exe", nullptr, 0},
+        {L"zklaunchw", L"toolw.exe", nullptr, 0},
+        {L"passthrough32", nullptr, L"C:\\bench\\passthrough32.exe ", 0},
+        {L"passthrough-shell32", nullptr, L"C:\\bench\\passthrough_shell32.exe ", 0},
+        {L"zklaunch32", L"tool32.exe", nullptr, 0},
+        {L"zklaunchw32", L"toolw32.exe", nullptr, 0},
+    };
+    const int kind_count = argc > 2 && wcscmp(argv[2], L"32") == 0 ? 10 : 6;  // the first ones
     // What the interpreter receives: each launcher runs the script named after it
     // (toolw.exe runs toolw-script.zk); the others start the child of tool.exe.
     auto child = [&](const Road& road, int kind) {
         std::wstring line = road.child;
-        if (files[kind] == nullptr) return line;
-        std::wstring stem = files[kind];
+        if (kinds[kind].file == nullptr) return line;
+        std::wstring stem = kinds[kind].file;
         stem.resize(stem.size() - 4);
         size_t at = line.find(L"\\tool-script.zk");
         return line.replace(at + 1, 4, stem);
     };
     auto command = [&](const Road& road, int kind) {
-        if (files[kind] != nullptr) return std::wstring(road.folder) + files[kind] + script_args;
-        if (kind == 2) return L"C:\\bench\\passthrough.exe " + road.child;
-        if (kind == 3) return L"C:\\bench\\passthrough_shell.exe " + road.child;
-        return road.child;
+        if (kinds[kind].file != nullptr) return std::wstring(road.folder) + kinds[kind].file + script_args;
+        return kinds[kind].prefix + road.child;
     };
+    auto flags = [&](int kind) { return kinds[kind].flags; };
 
     bool ok = true;
     for (const Road& road : all)
@@ -149,7 +165,7 @@ int wmain(int argc, wchar_t** argv) {
             std::string want = "zelkor-stub: " + narrow(child(road, kind)) + "\n";
             if (got != want) {
                 printf("check failed: %s %s printed [%s], expected [%s]\n", narrow(road.name).c_str(),
-                       narrow(kinds[kind]).c_str(), got.c_str(), want.c_str());
+                       narrow(kinds[kind].name).c_str(), got.c_str(), want.c_str());
                 ok = false;
             }
         }
@@ -165,7 +181,7 @@ int wmain(int argc, wchar_t** argv) {
                 double t = run(command(all[r], kind), null_out, flags(kind));
                 for (int retry = 0; t < 0 && retry < 3; ++retry) {
                     printf("# retried: %s %s, exit code %lu, round %d\n", narrow(all[r].name).c_str(),
-                           narrow(kinds[kind]).c_str(), static_cast<unsigned long>(last_exit_code), round);
+                           narrow(kinds[kind].name).c_str(), static_cast<unsigned long>(last_exit_code), round);
                     t = run(command(all[r], kind), null_out, flags(kind));
                 }
                 if (t < 0) return 1;
@@ -174,7 +190,7 @@ int wmain(int argc, wchar_t** argv) {
     for (size_t r = 0; r < all.size(); ++r)
         for (int kind = 0; kind < kind_count; ++kind) {
             const std::vector<double>& t = times[r * kind_count + kind];
-            printf("%s %s %.0f %.0f %.0f\n", narrow(all[r].name).c_str(), narrow(kinds[kind]).c_str(),
+            printf("%s %s %.0f %.0f %.0f\n", narrow(all[r].name).c_str(), narrow(kinds[kind].name).c_str(),
                    percentile(t, 0.5), percentile(t, 0.25), percentile(t, 0.75));
         }
     return 0;

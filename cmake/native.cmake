@@ -54,6 +54,8 @@ gtest_discover_tests(zk_windowless_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS 
 if(ZK_E2E)
   set(ZK_WIN64_DIR "${CMAKE_SOURCE_DIR}/build/windows-x64" CACHE PATH "64-bit Windows build to test")
   set(ZK_WIN32_DIR "${CMAKE_SOURCE_DIR}/build/windows-x86" CACHE PATH "32-bit Windows product build")
+  set(ZK_PRODUCT_ARCHES x86 x64)
+  set(ZK_PRODUCT_DIRS ${ZK_WIN32_DIR} ${ZK_WIN64_DIR})
   file(GLOB ZK_E2E_SOURCES CONFIGURE_DEPENDS tests/e2e/*.cpp)
   add_executable(zk_e2e_tests ${ZK_E2E_SOURCES})
   target_include_directories(zk_e2e_tests PRIVATE tests)
@@ -61,7 +63,7 @@ if(ZK_E2E)
   target_compile_options(zk_e2e_tests PRIVATE -Wall -Wextra)
   target_compile_definitions(zk_e2e_tests PRIVATE
     ZK_WIN64_DIR="${ZK_WIN64_DIR}" ZK_WIN32_DIR="${ZK_WIN32_DIR}"
-    ZK_WINE_PREFIX="${CMAKE_BINARY_DIR}/wineprefix")
+    ZK_WINE_PREFIX="${CMAKE_BINARY_DIR}/wineprefix" ZK_VERSION="${PROJECT_VERSION}")
   # The suite runs once per build: the 32-bit product under WOW64, and the 64-bit build.
   # One Wine prefix, and one wineserver for each run: the tests of a run go serially in one
   # process that starts the server first and stops it last.
@@ -70,16 +72,20 @@ if(ZK_E2E)
     set_tests_properties(e2e-${arch} PROPERTIES LABELS e2e RESOURCE_LOCK wine TIMEOUT 1200
                          ENVIRONMENT ZK_E2E_LAUNCHER=${arch})
   endforeach()
-  add_test(NAME product_check
-           COMMAND ${CMAKE_SOURCE_DIR}/tests/product_check.sh ${ZK_WIN32_DIR}/zklaunch.exe console)
-  set_tests_properties(product_check PROPERTIES LABELS product)
-  add_test(NAME product_check_windowless
-           COMMAND ${CMAKE_SOURCE_DIR}/tests/product_check.sh ${ZK_WIN32_DIR}/zklaunchw.exe windows)
-  set_tests_properties(product_check_windowless PROPERTIES LABELS product)
-  add_test(NAME reproducible_build
-           COMMAND ${CMAKE_SOURCE_DIR}/tests/reproducible_check.sh ${CMAKE_SOURCE_DIR}
-                   ${ZK_WIN32_DIR}/zklaunch.exe ${ZK_WIN32_DIR}/zklaunchw.exe)
-  set_tests_properties(reproducible_build PROPERTIES LABELS product TIMEOUT 600)
+  # Every shipped launcher: its file checked, and a second build from the same sources
+  # elsewhere byte for byte the same.
+  foreach(arch dir IN ZIP_LISTS ZK_PRODUCT_ARCHES ZK_PRODUCT_DIRS)
+    add_test(NAME product_check_${arch}
+             COMMAND ${CMAKE_SOURCE_DIR}/tests/product_check.sh ${dir}/zklaunch.exe ${arch} console ${PROJECT_VERSION})
+    add_test(NAME product_check_windowless_${arch}
+             COMMAND ${CMAKE_SOURCE_DIR}/tests/product_check.sh ${dir}/zklaunchw.exe ${arch} windows ${PROJECT_VERSION})
+    add_test(NAME reproducible_build_${arch}
+             COMMAND ${CMAKE_SOURCE_DIR}/tests/reproducible_check.sh ${CMAKE_SOURCE_DIR} windows-${arch}
+                     ${dir}/zklaunch.exe ${dir}/zklaunchw.exe)
+    set_tests_properties(product_check_${arch} product_check_windowless_${arch} reproducible_build_${arch}
+                         PROPERTIES LABELS product)
+    set_tests_properties(reproducible_build_${arch} PROPERTIES TIMEOUT 600)
+  endforeach()
   add_test(NAME bootstrap_check COMMAND ${CMAKE_SOURCE_DIR}/tests/bootstrap_check.sh)
   set_tests_properties(bootstrap_check PROPERTIES LABELS product)
 endif()

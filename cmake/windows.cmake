@@ -14,24 +14,31 @@ if(MINGW)
 endif()
 
 # The console launcher and its windowless twin: the same sources but for the variant
-# file, the second linked for the Windows (GUI) subsystem with the desktop operations
-# (user32: the window station, the message box), which the console launcher never calls.
-function(zk_launcher name variant)
+# file, the second linked for the Windows (GUI) subsystem. Each imports only known DLLs,
+# which Windows always takes from the system folder (kernel32, advapi32, msvcrt):
+# shell32, version and user32 (the window station, the message box, which only the
+# windowless launcher calls) are loaded at run time from the system folder, on the roads
+# that need them. Each has a resource script of its own, written from the template with
+# the project's version.
+function(zk_launcher name variant description)
+  set(ZK_NAME ${name})
+  set(ZK_DESCRIPTION "${description}")
+  set(ZK_MANIFEST ${CMAKE_SOURCE_DIR}/src/launcher/zklaunch.manifest)
+  configure_file(src/launcher/zklaunch.rc.in ${name}.rc @ONLY)
   add_executable(${name}
     src/launcher/entry.cpp
     src/launcher/platform_win32.cpp
     src/launcher/${variant}.cpp
-    ${ARGN}
-    src/launcher/zklaunch.rc)
-  target_link_libraries(${name} PRIVATE zk_core shell32 version advapi32)
+    ${CMAKE_CURRENT_BINARY_DIR}/${name}.rc)
+  set_source_files_properties(${CMAKE_CURRENT_BINARY_DIR}/${name}.rc PROPERTIES OBJECT_DEPENDS ${ZK_MANIFEST})
+  target_link_libraries(${name} PRIVATE zk_core advapi32)
   if(MINGW)
     target_compile_options(${name} PRIVATE ${ZK_WIN_COMPILE} -Wall -Wextra)
     target_link_options(${name} PRIVATE ${ZK_WIN_LINK})
   endif()
 endfunction()
-zk_launcher(zklaunch variant_console)
-zk_launcher(zklaunchw variant_windowless src/launcher/platform_win32_desktop.cpp)
-target_link_libraries(zklaunchw PRIVATE user32)
+zk_launcher(zklaunch variant_console "Zelkor script launcher")
+zk_launcher(zklaunchw variant_windowless "Zelkor script launcher, windowless")
 if(MINGW)
   target_link_options(zklaunchw PRIVATE -mwindows)
 elseif(MSVC)
@@ -39,8 +46,8 @@ elseif(MSVC)
 endif()
 
 # Test programs: a stub interpreter and, for the end-to-end driver, a spawn helper that
-# starts a command with an exact raw command line; the benchmark's driver and its two
-# pass-through launchers (the second also looks up the per-user folder).
+# starts a command with an exact raw command line, and a DLL to plant; the benchmark's
+# driver and its two pass-through launchers (the second also looks up the per-user folder).
 function(zk_test_program name source)
   add_executable(${name} ${source})
   if(MINGW)
@@ -50,6 +57,13 @@ function(zk_test_program name source)
 endfunction()
 
 zk_test_program(zelkor_stub tests/support/zelkor_stub.cpp)
+# The DLL the tests plant under system DLLs' names: it leaves a marker when loaded.
+add_library(planted SHARED tests/support/planted_dll.cpp)
+set_target_properties(planted PROPERTIES PREFIX "")
+if(MINGW)
+  target_compile_options(planted PRIVATE -Wall -Wextra -Os)
+  target_link_options(planted PRIVATE -static -s)
+endif()
 zk_test_program(spawn tests/support/spawn.cpp)
 zk_test_program(driver bench/driver.cpp)
 zk_test_program(passthrough bench/passthrough.cpp)

@@ -1,34 +1,55 @@
 #!/bin/sh
-# Checks a shipped 32-bit launcher: PE32 for i386, its subsystem (console for
-# zklaunch.exe, Windows for zklaunchw.exe), the manifest resource embedded, imports from
-# system DLLs only (user32 for the windowless one alone), at most 64 KiB.
-# Usage: product_check.sh EXE console|windows
+# Checks a shipped launcher: a PE file for its architecture (PE32 for x86, PE32+ for x64
+# and ARM64), its subsystem (console for zklaunch.exe, Windows for zklaunchw.exe),
+# imports exactly from the known DLLs kernel32, advapi32 and msvcrt (everything else is
+# loaded at run time from the system folder), the manifest and the version resource
+# embedded, at most 64 KiB. llvm-readobj reads PE files of every architecture.
+# Usage: product_check.sh EXE x86|x64|arm64 console|windows VERSION
 exe="$1"
-kind="$2"
+arch="$2"
+kind="$3"
+version="$4"
 fail() { echo "product check: $exe: $*" >&2; exit 1; }
 [ -f "$exe" ] || fail "no such file"
-headers=$(objdump -p "$exe") || fail "objdump cannot read $exe"
-echo "$headers" | grep -q 'file format pei-i386' || fail "not a PE for i386"
-echo "$headers" | grep -Eq '^Magic[[:space:]]+010b' || fail "not PE32"
-allowed="kernel32.dll advapi32.dll shell32.dll version.dll msvcrt.dll"
+headers=$(llvm-readobj --file-headers --coff-imports --coff-resources "$exe" 2>&1) || fail "llvm-readobj cannot read it: $headers"
+field() { echo "$headers" | sed -n "s/^ *$1: //p" | head -n 1; }
+case "$arch" in
+  x86) format=COFF-i386 magic=0x10B ;;
+  x64) format=COFF-x86-64 magic=0x20B ;;
+  arm64) format=COFF-ARM64 magic=0x20B ;;
+  *) fail "the architecture is x86, x64 or arm64, not '$arch'" ;;
+esac
+[ "$(field Format)" = "$format" ] || fail "format $(field Format), not $format"
+[ "$(field Magic | head -n 1)" = "$magic" ] || fail "optional header magic $(field Magic), not $magic"
 case "$kind" in
-  console) subsystem=00000003 ;;
-  windows) subsystem=00000002 allowed="$allowed user32.dll" ;;
+  console) subsystem="IMAGE_SUBSYSTEM_WINDOWS_CUI (0x3)" description="Zelkor script launcher" name=zklaunch ;;
+  windows) subsystem="IMAGE_SUBSYSTEM_WINDOWS_GUI (0x2)" description="Zelkor script launcher, windowless" name=zklaunchw ;;
   *) fail "the kind is console or windows, not '$kind'" ;;
 esac
-echo "$headers" | grep -Eq "^Subsystem[[:space:]]+$subsystem" || fail "not a $kind program"
-imports=$(echo "$headers" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort)
-for dll in $imports; do
-  case " $allowed " in
-    *" $dll "*) ;;
-    *) fail "imports $dll, which a $kind launcher must not" ;;
-  esac
-done
-# The manifest: resource type 24 holding the execution level and the supported systems.
-objdump -h "$exe" | grep -q '\.rsrc' || fail "no resource section"
+[ "$(field Subsystem)" = "$subsystem" ] || fail "subsystem $(field Subsystem), not a $kind program"
+imports=$(echo "$headers" | sed -n '/^ *Import {/,/}/s/^ *Name: //p' | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
+[ "$imports" = "advapi32.dll kernel32.dll msvcrt.dll " ] ||
+  fail "imports $imports; only advapi32.dll kernel32.dll msvcrt.dll, the known DLLs, may be"
+# The manifest: the execution level and the supported systems.
+echo "$headers" | grep -q 'Type: MANIFEST (ID 24)' || fail "no manifest resource"
 grep -q 'asInvoker' "$exe" || fail "no manifest with asInvoker"
 grep -q '8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a' "$exe" || fail "manifest does not declare Windows 10"
 grep -q 'e2011457-1546-43c5-a5fe-008deee3d3f0' "$exe" || fail "manifest does not declare Windows Vista"
+# The version resource and its strings, as UTF-16 text, each value with its terminator.
+echo "$headers" | grep -q 'Type: VERSIONINFO' || fail "no version resource"
+bytes=" $(od -An -v -tx1 "$exe" | tr -s ' \n' '  ') "
+utf16() { printf '%s' "$1" | iconv -f UTF-8 -t UTF-16LE | od -An -v -tx1 | tr -s ' \n' '  ' | sed 's/^ //; s/ $//'; }
+for entry in "FileDescription=$description" "FileVersion=$version" "ProductVersion=$version" \
+             "ProductName=zklaunch" "InternalName=$name" "OriginalFilename=$name.exe"; do
+  case "$bytes" in
+    *" $(utf16 "${entry%%=*}") 00 00 "*) ;;
+    *) fail "no ${entry%%=*} in the version resource" ;;
+  esac
+  case "$bytes" in
+    *" $(utf16 "${entry#*=}") 00 00 "*) ;;
+    *) fail "the version resource's ${entry%%=*} is not '${entry#*=}'" ;;
+  esac
+done
 size=$(stat -c %s "$exe")
 [ "$size" -le 65536 ] || fail "$size bytes, more than 64 KiB"
-echo "product check: $size bytes, $exe is PE32 i386, $kind, manifest embedded, imports: $(echo $imports)"
+echo "product check: $size bytes, $exe is $format ($magic), $kind, manifest and version $version embedded, imports: $imports"

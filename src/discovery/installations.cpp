@@ -18,7 +18,6 @@ constexpr const char16_t* core_key = u"SOFTWARE\\Zelkor\\ZelkorCore";
 constexpr const char16_t* install_layout_suffixes[] = {
     u"\\", u"\\Vornix\\win32\\", u"\\Vornix\\amd64\\", u"\\Vornix\\", nullptr};
 constexpr const char16_t* executable_name = u"zelkor.exe";
-constexpr uint32_t reg_sz = 1;
 constexpr uint32_t scs_32bit_binary = 0;
 constexpr uint32_t scs_64bit_binary = 6;
 constexpr uint32_t error_invalid_data = 13;
@@ -189,7 +188,7 @@ void locate_installation(platform::Handle root, uint32_t access, const char16_t*
         trace(u"%ls\\%ls: %ls\n", label, key_path, message);
         return;
     }
-    if (type != reg_sz) return;
+    if (type != platform::reg_sz) return;
     // Only an absolute folder names an installation. An empty value or one rooted on the
     // current drive (\Z36) would probe whatever drive is current, a relative one (Z36,
     // C:Z36) the folder the user stands in, one of only separators a network host
@@ -260,17 +259,15 @@ void classify_version_group(uint32_t first) {
 void scan_installations(Classification when) {
     classify_lazily = when == Classification::lazy;
     next_sequence = 0;
-    constexpr uint32_t key_read = 0x20019;
-    constexpr uint32_t key_wow64_64key = 0x100;
     bool wow64 = false;
     if (platform::is_wow64_process(&wow64) && wow64) {
         trace(u"locating Zelkors in 64bit registry\n");
-        locate_zelkors_for_key(platform::hkey_current_user, key_read | key_wow64_64key);
-        locate_zelkors_for_key(platform::hkey_local_machine, key_read | key_wow64_64key);
+        locate_zelkors_for_key(platform::hkey_current_user, platform::key_read | platform::key_wow64_64key);
+        locate_zelkors_for_key(platform::hkey_local_machine, platform::key_read | platform::key_wow64_64key);
     }
     trace(u"locating Zelkors in native registry\n");
-    locate_zelkors_for_key(platform::hkey_current_user, key_read);
-    locate_zelkors_for_key(platform::hkey_local_machine, key_read);
+    locate_zelkors_for_key(platform::hkey_current_user, platform::key_read);
+    locate_zelkors_for_key(platform::hkey_local_machine, platform::key_read);
     platform::sort(installed_interpreters, installed_count, sizeof(InstalledInterpreter), installation_order);
     classify_lazily = false;
 }

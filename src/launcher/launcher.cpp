@@ -5,6 +5,7 @@
 #include "child/child.h"
 #include "discovery/selection.h"
 #include "launcher/diagnostics.h"
+#include "launcher/local_appdata.h"
 #include "launcher/platform.h"
 #include "launcher/text.h"
 #include "launcher/variant.h"
@@ -21,8 +22,6 @@ char16_t* new_command_line;
 
 namespace {
 
-constexpr int csidl_local_appdata = 28;
-
 // Makes `path`, a folder on entry, name the zk.ini in it, and keeps it only when that file
 // exists (a directory passes too); traces either way. A path cut short could name another
 // file: when "\zk.ini" does not fit, there is no such file.
@@ -37,7 +36,7 @@ void use_ini_in_folder(char16_t* path, const char16_t* found_trace) {
 }
 
 void locate_local_ini() {
-    int32_t result = platform::sh_get_folder_path(csidl_local_appdata, 0, local_ini_path);
+    int32_t result = locate_local_appdata(local_ini_path);
     if (result != 0) {
         trace(u"SHGetFolderPath failed: %X\n", static_cast<uint32_t>(result));
         local_ini_path[0] = 0;
@@ -158,9 +157,17 @@ void print_help(char16_t** argv) {
     out(u"%ls", u"\n\nThe following help text is from Zelkor:\n\n");
 }
 
+// The single argument "-h" or "--help", in any case.
+bool help_asked(int argc, char16_t** argv) {
+    return argc == 2 && (text::compare_folded(argv[1], u"-h") == 0 || text::compare_folded(argv[1], u"--help") == 0);
+}
+
 }  // namespace
 
 [[noreturn]] void launcher_main(int argc, char16_t** argv) {
+    // First of all, before any DLL is loaded by name: none may come from the launcher's
+    // folder, the current folder or PATH.
+    platform::restrict_dll_search();
     // Standard error needs no unbuffering: every write goes to the handle at once.
     const char16_t* debug = read_env_var(u"ZKLAUNCH_DEBUG");
     if (debug != nullptr && debug[0] != 0) log_stream = LogStream::standard_error;
@@ -177,7 +184,9 @@ void print_help(char16_t** argv) {
     if (own_path_cut) {
         global_ini_path[0] = 0;
     } else {
-        read_launcher_version(global_ini_path);
+        // The version is shown only by the help text and the trace; reading it loads
+        // version.dll and maps the launcher's resources, so no other run pays for it.
+        if (help_asked(argc, argv) || log_stream != LogStream::none) read_launcher_version(global_ini_path);
         locate_global_ini();
     }
 
@@ -199,8 +208,6 @@ void print_help(char16_t** argv) {
         if (installed == nullptr) fail(exit_no_interpreter, u"Can't find a default Zelkor.");
         interpreter = installed->executable;
     }
-    if (argc == 2 && (text::compare_folded(argv[1], u"-h") == 0 ||
-                      text::compare_folded(argv[1], u"--help") == 0))
-        print_help(argv);
+    if (help_asked(argc, argv)) print_help(argv);
     launch_with_args(interpreter, nullptr, new_command_line);
 }

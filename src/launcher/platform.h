@@ -39,6 +39,17 @@ inline constexpr uint32_t std_error_handle = static_cast<uint32_t>(-12);
 
 // ---- Environment, own process -------------------------------------------------------
 
+// Restricts the DLL search of this process to the system folder, before anything else
+// runs: SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) where Windows has it,
+// else SetDllDirectoryW(L"") at least, which takes the current folder out. So no DLL that
+// the launcher or a system DLL loads by name comes from the launcher's folder, the
+// current folder or PATH.
+void restrict_dll_search();
+
+// The current user's security identifier as text ("S-1-5-21-..."), from the process's
+// token, into `buffer` of `size` units; false when it cannot be had or does not fit.
+bool get_user_sid_string(char16_t* buffer, uint32_t size);
+
 // GetEnvironmentVariableW: the length copied (terminator excluded), the size needed
 // (terminator included) when `size` is too small, 0 when the variable is absent.
 uint32_t get_environment_variable(const char16_t* name, char16_t* buffer, uint32_t size);
@@ -59,13 +70,16 @@ const char16_t* get_command_line();
 bool is_wow64_process(bool* wow64);
 
 // GetFileVersionInfoSizeW / GetFileVersionInfoW / VerQueryValueW(block, "\\"):
-// the last yields the file version words (dwFileVersionMS, dwFileVersionLS).
+// the last yields the file version words (dwFileVersionMS, dwFileVersionLS). version.dll
+// is loaded from the system folder at the first call; when it cannot be, the first
+// call gives 0 with the loader's error as the last error.
 uint32_t get_file_version_info_size(const char16_t* path);
 bool get_file_version_info(const char16_t* path, uint32_t size, void* block);
 bool ver_query_file_version(void* block, uint32_t* most_significant, uint32_t* least_significant);
 
 // SHGetFolderPathW(no window, folder, no token, flags, path): an HRESULT, 0 on success.
-// `path` has room for 260 characters.
+// `path` has room for 260 characters. shell32.dll is loaded from the system folder at
+// the first call; when it cannot be, the loader's error as an HRESULT (0x8007....).
 int32_t sh_get_folder_path(int folder, uint32_t flags, char16_t* path);
 
 // ---- Files -----------------------------------------------------------------------------
@@ -95,6 +109,12 @@ void close_file(Handle file);
 
 extern Handle const hkey_current_user;
 extern Handle const hkey_local_machine;
+
+inline constexpr uint32_t key_query_value = 0x1;
+inline constexpr uint32_t key_read = 0x20019;
+inline constexpr uint32_t key_wow64_64key = 0x100;  // the 64-bit view, also from a 32-bit process
+inline constexpr uint32_t reg_sz = 1;
+inline constexpr uint32_t reg_expand_sz = 2;
 
 // RegOpenKeyExW / RegEnumKeyW / RegQueryValueExW / RegCloseKey: a Win32 status, 0 on
 // success. Enumeration ends with error_no_more_items; a name that does not fit gives

@@ -1,15 +1,17 @@
-// The platform operations on Win32. Each function forwards to its Win32 call and converts
-// nothing but pointer types; the only exception is write_text, which chooses between the
-// console and a UTF-8 byte stream. With platform_win32_desktop.cpp, the only file that
-// includes <windows.h>.
+// The platform operations on Win32, and the only file that includes <windows.h>. Each
+// function forwards to its Win32 call and converts nothing but pointer types. The
+// exceptions: write_text, which chooses between the console and a UTF-8 byte stream; the
+// calls into shell32, version and user32, which load their DLL from the system folder
+// first; and the user's SID, which takes three calls.
 #include "launcher/platform.h"
 
 #include <windows.h>
-#include <shlobj.h>
+#include <sddl.h>
 
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 text is passed to Win32 as is");
 
@@ -26,16 +28,70 @@ static_assert(offsetof(platform::StartupInfo, std_error) == offsetof(STARTUPINFO
 static_assert(sizeof(platform::ProcessInformation) == sizeof(PROCESS_INFORMATION));
 static_assert(offsetof(platform::ProcessInformation, thread) == offsetof(PROCESS_INFORMATION, hThread));
 
+// Older SDK headers know these only for newer Windows versions.
+#ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+#endif
+
 namespace {
 inline wchar_t* w(char16_t* s) { return reinterpret_cast<wchar_t*>(s); }
 inline const wchar_t* w(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s); }
 inline HKEY hkey(platform::Handle h) { return static_cast<HKEY>(h); }
+
+// A function of a DLL that is not among the known DLLs (which Windows always takes from
+// the system folder), loaded from the system folder and nowhere else: a DLL of that name
+// beside the launcher or on PATH would otherwise run its code in every launch. Null when
+// it cannot be loaded; the last error then says why.
+template <class Function>
+Function system_function(const wchar_t* dll, const char* name) {
+    HMODULE module = LoadLibraryExW(dll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
+        // A Windows without the search flags (Vista, 7 without KB2533623): the full path
+        // in the system folder, whose own imports are then looked for there first.
+        wchar_t path[MAX_PATH];
+        UINT length = GetSystemDirectoryW(path, MAX_PATH);
+        size_t dll_length = wcslen(dll);
+        if (length == 0 || length + 1 + dll_length >= MAX_PATH) return nullptr;
+        path[length] = L'\\';
+        wmemcpy(path + length + 1, dll, dll_length + 1);
+        module = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    }
+    if (module == nullptr) return nullptr;
+    // GetProcAddress gives a generic function pointer; the caller names the real type.
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
 }  // namespace
 
 namespace platform {
 
 Handle const hkey_current_user = HKEY_CURRENT_USER;
 Handle const hkey_local_machine = HKEY_LOCAL_MACHINE;
+
+void restrict_dll_search() {
+    // Looked up rather than imported: a Vista or 7 without KB2533623 lacks it, and the
+    // launcher must still start there.
+    using SetDefaultDllDirectories = BOOL(WINAPI*)(DWORD);
+    auto set_default = reinterpret_cast<SetDefaultDllDirectories>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    if (set_default == nullptr || !set_default(LOAD_LIBRARY_SEARCH_SYSTEM32)) SetDllDirectoryW(L"");
+}
+
+bool get_user_sid_string(char16_t* buffer, uint32_t size) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    // TOKEN_USER and the SID it points to: a SID has at most 68 bytes.
+    alignas(TOKEN_USER) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD returned = 0;
+    bool ok = GetTokenInformation(token, TokenUser, user, sizeof user, &returned) != 0;
+    CloseHandle(token);
+    wchar_t* sid_text = nullptr;
+    if (!ok || !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid_text)) return false;
+    size_t length = wcslen(sid_text);
+    ok = length < size;
+    if (ok) wmemcpy(w(buffer), sid_text, length + 1);
+    LocalFree(sid_text);
+    return ok;
+}
 
 uint32_t get_environment_variable(const char16_t* name, char16_t* buffer, uint32_t size) {
     return GetEnvironmentVariableW(w(name), w(buffer), size);
@@ -58,19 +114,33 @@ bool is_wow64_process(bool* wow64) {
     return ok;
 }
 
+// version.dll, loaded at the first call of the three, which come in this order.
+namespace {
+using GetFileVersionInfoSize = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
+using GetFileVersionInfo = BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID);
+using VerQueryValue = BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
+GetFileVersionInfo get_file_version_info_function;
+VerQueryValue ver_query_value_function;
+}  // namespace
+
 uint32_t get_file_version_info_size(const char16_t* path) {
+    auto size_function = system_function<GetFileVersionInfoSize>(L"version.dll", "GetFileVersionInfoSizeW");
+    get_file_version_info_function = system_function<GetFileVersionInfo>(L"version.dll", "GetFileVersionInfoW");
+    ver_query_value_function = system_function<VerQueryValue>(L"version.dll", "VerQueryValueW");
+    if (size_function == nullptr || get_file_version_info_function == nullptr || ver_query_value_function == nullptr)
+        return 0;
     DWORD ignored = 0;
-    return GetFileVersionInfoSizeW(w(path), &ignored);
+    return size_function(w(path), &ignored);
 }
 
 bool get_file_version_info(const char16_t* path, uint32_t size, void* block) {
-    return GetFileVersionInfoW(w(path), 0, size, block) != 0;
+    return get_file_version_info_function(w(path), 0, size, block) != 0;
 }
 
 bool ver_query_file_version(void* block, uint32_t* most_significant, uint32_t* least_significant) {
     VS_FIXEDFILEINFO* info = nullptr;
     UINT length = 0;
-    if (!VerQueryValueW(block, L"\\", reinterpret_cast<void**>(&info), &length) || info == nullptr)
+    if (!ver_query_value_function(block, L"\\", reinterpret_cast<void**>(&info), &length) || info == nullptr)
         return false;
     *most_significant = info->dwFileVersionMS;
     *least_significant = info->dwFileVersionLS;
@@ -78,7 +148,13 @@ bool ver_query_file_version(void* block, uint32_t* most_significant, uint32_t* l
 }
 
 int32_t sh_get_folder_path(int folder, uint32_t flags, char16_t* path) {
-    return SHGetFolderPathW(nullptr, folder, nullptr, flags, w(path));
+    using SHGetFolderPath = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
+    auto function = system_function<SHGetFolderPath>(L"shell32.dll", "SHGetFolderPathW");
+    if (function == nullptr) {
+        DWORD error = GetLastError();
+        return error != 0 ? HRESULT_FROM_WIN32(error) : E_FAIL;
+    }
+    return function(nullptr, folder, nullptr, flags, w(path));
 }
 
 uint32_t get_file_attributes(const char16_t* path) { return GetFileAttributesW(w(path)); }
@@ -210,6 +286,36 @@ Handle create_file(const char16_t* path, uint32_t access, uint32_t share, bool i
 }
 
 void get_startup_info(StartupInfo* startup) { GetStartupInfoW(reinterpret_cast<STARTUPINFOW*>(startup)); }
+
+// The desktop operations, which only the windowless launcher calls. user32 is loaded at
+// the first of them, after the DLL search has been restricted, rather than imported: the
+// DLLs that user32 imports would otherwise be looked for before the launcher's first
+// line, from its own folder first (Wine's user32 imports version.dll, which is no known
+// DLL).
+bool get_window_station_flags(uint32_t* flags) {
+    using GetProcessWindowStation = HWINSTA(WINAPI*)();
+    using GetUserObjectInformation = BOOL(WINAPI*)(HANDLE, int, PVOID, DWORD, LPDWORD);
+    auto station = system_function<GetProcessWindowStation>(L"user32.dll", "GetProcessWindowStation");
+    auto query = system_function<GetUserObjectInformation>(L"user32.dll", "GetUserObjectInformationW");
+    USEROBJECTFLAGS information{};
+    DWORD needed = 0;
+    if (station == nullptr || query == nullptr || !query(station(), UOI_FLAGS, &information, sizeof information, &needed))
+        return false;
+    *flags = information.dwFlags;
+    return true;
+}
+
+int message_box(const char16_t* text, const char16_t* caption, uint32_t type) {
+    using MessageBox = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
+    auto function = system_function<MessageBox>(L"user32.dll", "MessageBoxW");
+    return function != nullptr ? function(nullptr, w(text), w(caption), type) : 0;
+}
+
+bool allow_set_foreground_window(uint32_t process_id) {
+    using AllowSetForegroundWindow = BOOL(WINAPI*)(DWORD);
+    auto function = system_function<AllowSetForegroundWindow>(L"user32.dll", "AllowSetForegroundWindow");
+    return function != nullptr && function(process_id) != 0;
+}
 
 void sort(void* base, size_t count, size_t size, int (*compare)(const void*, const void*)) {
     qsort(base, count, size, compare);

@@ -175,9 +175,10 @@ TEST_F(Launcher, NoInterpreterIs103) {
 TEST_F(Launcher, HelpTextComesBeforeTheChildsOutput) {
     install_stub("C:\\venv\\Scripts\\zelkor.exe");
     wine::Result r = wine::run("C:\\d\\tool.exe --help", venv);
-    // Only the 32-bit launcher on 64-bit Windows offers the 32-bit versions.
+    // The version is the launcher's version resource's. Only the 32-bit launcher on
+    // 64-bit Windows offers the 32-bit versions.
     EXPECT_EQ(r.out,
-              "Zelkor Launcher for Windows (Tavrin/Plennet variant) Version 0.1\n\n"
+              "Zelkor Launcher for Windows (Tavrin/Plennet variant) Version " ZK_VERSION "\n\n"
               "usage: C:\\d\\tool.exe [ launcher-arguments ] [ zelkor-arguments ] script [ script-arguments ]\n\n"
               "Launcher arguments:\n\n-2     : Launch the latest Zelkor 2.x version\n-3     : Launch the latest "
               "Zelkor 3.x version\n-X.Y   : Launch the specified Zelkor version\n" +
@@ -257,6 +258,111 @@ TEST_F(Launcher, WindowlessLauncher) {
     // The trace names the kind of launcher.
     wine::Result r = wine::run("C:\\d\\tool.exe", {{"VIRTUAL_ENV", "C:\\venv"}, {"ZKLAUNCH_DEBUG", "1"}});
     EXPECT_NE(r.err.find("\nlauncher executable: Windows\n"), std::string::npos) << r.err;
+}
+
+// DLLs planted beside the launcher and in the current folder, under the names of DLLs
+// that the launcher or the system DLLs it calls load by name, with Windows' search order
+// (the program's folder first) forced for them: on no road may one be loaded. Each leaves
+// a marker when it is.
+TEST_F(Launcher, PlantedDllsAreNeverLoaded) {
+    const char* const dlls[] = {"version", "uxtheme", "dwmapi", "userenv", "profapi", "cryptbase", "shell32"};
+    const char* const folders[] = {"C:\\d\\", "C:\\e\\", "C:\\cwd\\"};
+    std::string overrides;
+    for (const char* dll : dlls) overrides += std::string(overrides.empty() ? "" : ",") + dll;
+    struct Case {
+        const char* road;
+        const char* command;  // C:\d\tool.exe has its script; C:\e\tool.exe has none
+        std::string script, zk_ini, local_appdata;  // local_appdata: the .reg value, if not Wine's
+        wine::Environment env, spawn;
+        uint32_t code;
+        std::string out;  // its start
+        std::vector<std::string> windows = {};
+        bool windowless_only = false;
+    };
+    const std::string venv_child = ran("C:\\venv\\Scripts\\zelkor.exe C:\\d\\tool-script.zk a");
+    const std::string z36_child = ran("C:\\Z36\\zelkor.exe C:\\d\\tool-script.zk a");
+    const wine::Environment traced = {{"VIRTUAL_ENV", "C:\\venv"}, {"ZKLAUNCH_DEBUG", "1"}};
+    const Case cases[] = {
+        {"plain", "C:\\d\\tool.exe a", "", "", "", venv, {}, 0, venv_child},
+        {"traced", "C:\\d\\tool.exe a", "", "", "", traced, {}, 0, venv_child},
+        {"help", "C:\\d\\tool.exe -h", "", "", "", venv, {}, 0, "Zelkor Launcher for Windows"},
+        {"registry", "C:\\d\\tool.exe a", "#!zelkor3.6\n", "", "", {}, {}, 0, z36_child},
+        {"custom command", "C:\\d\\tool.exe a", "#!custom\n", "[commands]\r\ncustom=C:\\Z36\\zelkor.exe\r\n", "",
+         {}, {}, 0, z36_child},
+        // A per-user folder value that only shell32 can expand: shell32 is loaded.
+        {"shell32", "C:\\d\\tool.exe a", "", "", wine::expand_sz("%SystemDrive%\\zkt"), traced, {}, 0, venv_child},
+        // The windowless launcher's error box (user32 and the theme DLLs it brings).
+        {"error box", "C:\\e\\tool.exe", "", "", "", {}, {{"ZKSPAWN_HANDLES", "none"}}, 105, "", {"tool.exe"}, true},
+    };
+    install_stub("C:\\venv\\Scripts\\zelkor.exe");
+    install_stub("C:\\Z36\\zelkor.exe");
+    const std::string planted = wine::launcher_bits() == 32 ? wine::win32_build("planted.dll")
+                                                            : wine::win64_build("planted.dll");
+    for (const char* folder : folders)
+        for (const char* dll : dlls) wine::copy_file(planted, folder + std::string(dll) + ".dll");
+    for (bool windowless : {false, true}) {
+        install_launcher("C:\\d\\tool.exe", windowless);
+        install_launcher("C:\\e\\tool.exe", windowless);
+        for (const Case& c : cases) {
+            if (c.windowless_only && !windowless) continue;
+            const std::string name = std::string(c.road) + (windowless ? ", windowless" : "");
+            wine::reg_clean();
+            wine::reg_import("[HKEY_CURRENT_USER\\SOFTWARE\\Zelkor\\ZelkorCore\\3.6\\InstallPath]\r\n@=\"C:\\\\Z36\"\r\n");
+            if (!c.local_appdata.empty()) wine::set_local_appdata_value(c.local_appdata);
+            wine::write_file("C:\\d\\tool-script.zk", c.script);
+            wine::write_file("C:\\d\\zk.ini", c.zk_ini);
+            wine::Environment env = c.env, spawn = c.spawn;
+            env.emplace_back("WINEDLLOVERRIDES", overrides + "=n,b");
+            spawn.emplace_back("ZKSPAWN_DIR", "C:\\cwd");
+            std::vector<std::string> windows;
+            wine::Result r = wine::run(c.command, env, "", spawn, &windows);
+            EXPECT_EQ(r.exit_code, c.code) << name << "\n" << r.err;
+            EXPECT_EQ(r.out.substr(0, c.out.size()), c.out) << name;
+            EXPECT_EQ(windows, c.windows) << name;
+            for (const char* folder : folders)
+                for (const char* dll : dlls)
+                    EXPECT_FALSE(wine::exists(folder + std::string(dll) + ".dll.loaded")) << name << ": " << folder << dll;
+        }
+    }
+    wine::reg_clean();
+}
+
+// The per-user zk.ini lies in the folder that SHGetFolderPathW(CSIDL_LOCAL_APPDATA) names,
+// whatever the user's "Local AppData" value holds; the launcher reads the common values
+// itself, without shell32, and leaves the rest to it.
+TEST_F(Launcher, ThePerUserFolderIsTheShellsInEveryCase) {
+    const std::string standard = wine::local_appdata();
+    struct Case {
+        const char* name;
+        std::string value;  // .reg value text; empty: as Wine made it
+        wine::Environment env;
+        std::string trace;
+    };
+    const std::string used = "Using local configuration file '";
+    const Case cases[] = {
+        {"as Wine made it", "", {}, used + standard + "\\zk.ini'\n"},
+        {"not the environment's folders", "", {{"USERPROFILE", "C:\\zkt"}, {"LOCALAPPDATA", "C:\\zkt\\redirected"}},
+         used + standard + "\\zk.ini'\n"},
+        {"redirected to a folder", "\"C:\\\\zkt\\\\redirected\"", {}, used + "C:\\zkt\\redirected\\zk.ini'\n"},
+        {"redirected with another variable", wine::expand_sz("%SystemDrive%\\zkt\\sysdrive"), {},
+         used + "C:\\zkt\\sysdrive\\zk.ini'\n"},
+        {"a missing folder", "\"C:\\\\zkt\\\\gone\"", {}, "SHGetFolderPath failed: 80070002\n"},
+        {"deleted", "-", {}, used + standard + "\\zk.ini'\n"},
+    };
+    install_stub("C:\\venv\\Scripts\\zelkor.exe");
+    for (const std::string& folder : {standard, std::string("C:\\zkt\\redirected"), std::string("C:\\zkt\\sysdrive")})
+        wine::write_file(folder + "\\zk.ini", "");
+    for (const Case& c : cases) {
+        wine::reg_clean();
+        if (!c.value.empty()) wine::set_local_appdata_value(c.value);
+        wine::Environment env = c.env;
+        env.emplace_back("VIRTUAL_ENV", "C:\\venv");
+        env.emplace_back("ZKLAUNCH_DEBUG", "1");
+        wine::Result r = wine::run("C:\\d\\tool.exe", env);
+        EXPECT_EQ(r.exit_code, 0u) << c.name;
+        EXPECT_NE(r.err.find("launcher executable: Console\n" + c.trace), std::string::npos) << c.name << "\n" << r.err;
+    }
+    wine::reg_clean();
 }
 
 }  // namespace

@@ -214,10 +214,31 @@ void reg_import(const std::string& body) {
         throw std::runtime_error("reg import failed: " + read_all(scratch("wine.err")));
 }
 
+std::string expand_sz(const std::string& text) {
+    // In an ASCII .reg file the data are the ANSI bytes and a final 00.
+    std::string hex = "hex(2):";
+    char byte[4];
+    for (unsigned char c : text) {
+        snprintf(byte, sizeof byte, "%02x,", c);
+        hex += byte;
+    }
+    return hex + "00";
+}
+
+namespace {
+std::string local_appdata_entry(const std::string& data) {
+    return "[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders]\r\n"
+           "\"Local AppData\"=" + data + "\r\n";
+}
+}  // namespace
+
+void set_local_appdata_value(const std::string& data) { reg_import(local_appdata_entry(data)); }
+
 void reg_clean() {
     reg_import(
         "[-HKEY_CURRENT_USER\\SOFTWARE\\Zelkor]\r\n\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Zelkor]\r\n\r\n"
-        "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Zelkor]\r\n");
+        "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Zelkor]\r\n\r\n" +
+        local_appdata_entry(expand_sz("%USERPROFILE%\\AppData\\Local")));
 }
 
 namespace {

@@ -38,8 +38,13 @@ std::string local_appdata();
 
 // Imports a .reg file's text (the "Windows Registry Editor Version 5.00" header is added).
 void reg_import(const std::string& body);
-// Deletes the Zelkor keys of both roots, in both registry views.
+// Deletes the Zelkor keys of both roots, in both registry views, and gives the user's
+// "Local AppData" folder value back its default.
 void reg_clean();
+// Sets the value "Local AppData" of the user's User Shell Folders key to `data`, a .reg
+// file's value text: "\"C:\\\\x\"" (REG_SZ), expand_sz(...) (REG_EXPAND_SZ) or "-" (deleted).
+void set_local_appdata_value(const std::string& data);
+std::string expand_sz(const std::string& text);
 
 struct Result {
     uint32_t exit_code;  // the full 32-bit exit code of the command

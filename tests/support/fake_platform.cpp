@@ -104,9 +104,9 @@ IniFile* find_ini(const char16_t* path) {
 // machine's keys differ by view.
 View view_of(Root root, View view) { return root == current_user ? native_view : view; }
 
-RegKey* find_key(Root root, View view, const std::u16string& path) {
+RegKey* find_value(Root root, View view, const std::u16string& path, const std::u16string& name) {
     for (RegKey& k : world.registry[root][view])
-        if (same(k.path, path)) return &k;
+        if (same(k.path, path) && k.has_value && same(k.name, name)) return &k;
     return nullptr;
 }
 
@@ -157,12 +157,12 @@ File& add_file(const std::u16string& path, const std::string& bytes) {
 void add_directory(const std::u16string& path) { add_file(path).attributes = 0x10; }
 
 void add_reg_key(Root root, View view, const std::u16string& path) {
-    world.registry[root][view_of(root, view)].push_back(RegKey{path, false, 1, ""});
+    world.registry[root][view_of(root, view)].push_back(RegKey{path, false, 1, "", u""});
 }
 
-void add_reg_value(Root root, View view, const std::u16string& path, uint32_t type,
-                   const std::string& data) {
-    world.registry[root][view_of(root, view)].push_back(RegKey{path, true, type, data});
+void add_reg_value(Root root, View view, const std::u16string& path, uint32_t type, const std::string& data,
+                   const std::u16string& name) {
+    world.registry[root][view_of(root, view)].push_back(RegKey{path, true, type, data, name});
 }
 
 std::string reg_sz(const std::u16string& value) {
@@ -337,7 +337,15 @@ bool ver_query_file_version(void*, uint32_t* most_significant, uint32_t* least_s
     return true;
 }
 
+void restrict_dll_search() { world.calls.push_back("restrict_dll_search"); }
+
+bool get_user_sid_string(char16_t* buffer, uint32_t size) {
+    if (fake::fail_with(Op::get_user_sid_string) || world.user_sid.empty()) return false;
+    return fake::copy_out(world.user_sid, buffer, size) < size;
+}
+
 int32_t sh_get_folder_path(int, uint32_t, char16_t* path) {
+    fake::faulted(Op::sh_get_folder_path);  // counted only
     if (world.appdata_result != 0) return world.appdata_result;
     fake::copy_out(world.appdata.substr(0, 259), path, 260);
     return 0;
@@ -491,8 +499,8 @@ int32_t reg_query_value_ex(Handle key, const char16_t* value_name, uint32_t* typ
                            uint32_t* size) {
     if (uint32_t error = fake::faulted(Op::reg_query_value_ex)) return static_cast<int32_t>(error);
     auto* k = static_cast<fake::OpenKey*>(key);
-    const fake::RegKey* entry = fake::find_key(k->root, k->view, k->path);
-    if (value_name != nullptr || entry == nullptr || !entry->has_default) return 2;
+    const fake::RegKey* entry = fake::find_value(k->root, k->view, k->path, value_name != nullptr ? value_name : u"");
+    if (entry == nullptr) return 2;
     *type = entry->type;
     uint32_t offered = *size;
     *size = static_cast<uint32_t>(entry->data.size());

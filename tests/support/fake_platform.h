@@ -40,6 +40,8 @@ enum class Op {
     get_exit_code_process,
     create_file,
     get_window_station_flags,
+    get_user_sid_string,
+    sh_get_folder_path,
     allocate,
     count
 };
@@ -52,11 +54,13 @@ struct File {
     uint32_t binary_type = 6;  // SCS_64BIT_BINARY
 };
 
+// A key, or one value of a key: the default value (name empty) or a named one.
 struct RegKey {
     std::u16string path;  // below the root, e.g. SOFTWARE\Zelkor\ZelkorCore\3.6\InstallPath
-    bool has_default = false;
+    bool has_value = false;
     uint32_t type = 1;  // REG_SZ
-    std::string data;   // the default value's bytes as stored
+    std::string data;   // the value's bytes as stored
+    std::u16string name;
 };
 
 struct IniFile {
@@ -71,8 +75,11 @@ struct World {
     std::vector<std::pair<std::u16string, std::u16string>> environment;
     std::u16string module_path = u"C:\\d\\tool.exe";
     std::u16string command_line = u"C:\\d\\tool.exe";
+    // What SHGetFolderPathW(CSIDL_LOCAL_APPDATA) gives; the user's SID ("" when the token
+    // cannot be read).
     int32_t appdata_result = 0;
     std::u16string appdata = u"C:\\Users\\me\\AppData\\Local";
+    std::u16string user_sid = u"S-1-5-21-1-2-3-1001";
     bool wow64 = false;
     bool has_version_resource = false;
     uint32_t version_ms = 0, version_ls = 0;
@@ -119,9 +126,11 @@ int call_count(Op op);
 void set_env(const std::u16string& name, const std::u16string& value);
 File& add_file(const std::u16string& path, const std::string& bytes = "");
 void add_directory(const std::u16string& path);
-// A key with a REG_SZ default value `value` (terminator added), or other bytes and type.
+// A key without values; a value of a key (the default one unless `name` is given): its
+// type and bytes as stored (reg_sz() gives a string's).
 void add_reg_key(Root root, View view, const std::u16string& path);
-void add_reg_value(Root root, View view, const std::u16string& path, uint32_t type, const std::string& data);
+void add_reg_value(Root root, View view, const std::u16string& path, uint32_t type, const std::string& data,
+                   const std::u16string& name = u"");
 void add_install(Root root, View view, const std::u16string& version, const std::u16string& install_path);
 void add_ini(const std::u16string& path, const std::u16string& section, const std::u16string& key,
              const std::u16string& value);

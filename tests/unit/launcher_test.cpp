@@ -1,6 +1,7 @@
 // The main flow: user arguments, the wrapped script, the command line it builds, the
 // configuration files, the fallback roads and the help text.
 #include "launcher/launcher.h"
+#include "launcher/local_appdata.h"
 
 #include "launcher_fixture.h"
 
@@ -240,3 +241,97 @@ TEST_F(MainFlow, HelpShowsTheFileVersionWhenThereIsOne) {
 }
 
 }  // namespace
+
+// Where the per-user zk.ini is looked for: the registry's "Local AppData" when its meaning
+// is certain, else whatever SHGetFolderPathW says (here C:\Shell\Local, or its failure).
+TEST_F(MainFlow, TheLocalAppDataFolderIsShell32sWithoutAskingIt) {
+    const std::u16string folders = u"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+    const std::u16string profiles = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\";
+    const std::u16string sid = u"S-1-5-21-1-2-3-1001";
+    const std::string expand_default = fake::reg_sz(u"%USERPROFILE%\\AppData\\Local");
+    struct Case {
+        const char* name;
+        uint32_t type;      // of "Local AppData"; 0: no such value
+        std::string value;  // its bytes
+        std::u16string profile = u"C:\\Users\\me";  // ProfileImagePath; empty: none
+        void (*arrange)() = [] {};
+        int32_t result = 0;
+        const char* folder = "C:\\Shell\\Local";
+        bool asks_shell32 = true;
+    };
+    const Case cases[] = {
+        {"the default, expanded from the profile list", 2, expand_default, u"C:\\Users\\me", [] {}, 0,
+         "C:\\Users\\me\\AppData\\Local", false},
+        {"the variable in any case, and more than once", 2, fake::reg_sz(u"%userprofile%\\x\\%UserProfile%"),
+         u"C:\\P", [] {}, 0, "C:\\P\\x\\C:\\P", false},
+        {"not the environment's USERPROFILE", 2, expand_default, u"C:\\Users\\me",
+         [] { fake::set_env(u"USERPROFILE", u"C:\\Elsewhere"); }, 0, "C:\\Users\\me\\AppData\\Local", false},
+        {"a redirected REG_SZ as it stands", 1, fake::reg_sz(u"D:\\Data\\Local"), u"", [] {}, 0, "D:\\Data\\Local",
+         false},
+        {"a network share", 1, fake::reg_sz(u"\\\\srv\\home\\Local"), u"", [] {}, 0, "\\\\srv\\home\\Local", false},
+        {"data without its terminator", 1, std::string("D\0:\0\\\0L\0", 8), u"", [] {}, 0, "D:\\L", false},
+        {"no value", 0, ""},
+        {"a value of another type", 4, std::string(4, '\0')},
+        {"data of an odd length", 1, fake::reg_sz(u"D:\\L") + "x"},
+        {"another variable", 2, fake::reg_sz(u"%SystemDrive%\\Data")},
+        {"a lone percent sign", 2, fake::reg_sz(u"C:\\100%\\Data")},
+        {"a profile path that itself needs expanding", 2, expand_default, u"%SystemDrive%\\Users\\me"},
+        {"no profile path", 2, expand_default, u""},
+        {"no SID", 2, expand_default, u"C:\\Users\\me", [] { fake::world.user_sid.clear(); }},
+        {"a relative path", 1, fake::reg_sz(u"AppData")},
+        {"a path on the current drive", 1, fake::reg_sz(u"\\AppData")},
+        {"a trailing separator", 1, fake::reg_sz(u"D:\\Data\\Local\\")},
+        {"a file, not a folder", 1, fake::reg_sz(u"D:\\file.txt")},
+        {"longer than a path once expanded", 2, fake::reg_sz(u"%USERPROFILE%\\" + std::u16string(250, u'x')),
+         u"C:\\Users\\me"},
+        // SHGetFolderPathW fails for a folder that does not exist, and then so does this.
+        {"a missing folder", 1, fake::reg_sz(u"D:\\Gone"), u"",
+         [] { fake::world.appdata_result = static_cast<int32_t>(0x80070002); }, static_cast<int32_t>(0x80070002),
+         ""},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        fake::world.appdata = u"C:\\Shell\\Local";
+        if (c.type != 0) fake::add_reg_value(fake::current_user, fake::native_view, folders, c.type, c.value, u"Local AppData");
+        if (!c.profile.empty())
+            fake::add_reg_value(fake::local_machine, fake::view_64, profiles + sid, 2, fake::reg_sz(c.profile),
+                                u"ProfileImagePath");
+        for (const char16_t* folder : {u"C:\\Users\\me\\AppData\\Local", u"C:\\P\\x\\C:\\P", u"D:\\Data\\Local",
+                                       u"\\\\srv\\home\\Local", u"D:\\L", u"C:\\Shell\\Local"})
+            fake::add_directory(folder);
+        fake::add_file(u"D:\\file.txt");
+        c.arrange();
+        char16_t folder[max_path] = {};
+        EXPECT_EQ(locate_local_appdata(folder), c.result) << c.name;
+        if (c.result == 0) {
+            EXPECT_EQ(utf8(folder), c.folder) << c.name;
+        }
+        EXPECT_EQ(fake::call_count(fake::Op::sh_get_folder_path), c.asks_shell32 ? 1 : 0) << c.name;
+        EXPECT_EQ(fake::world.open_keys, 0) << c.name;
+    }
+}
+
+// The launcher's own version is read only when the help text or the trace shows it; DLL
+// search is restricted before anything else.
+TEST_F(MainFlow, TheVersionIsReadOnlyWhenShown) {
+    struct Case {
+        std::vector<std::u16string> argv;
+        bool trace;
+        int reads;
+    };
+    const Case cases[] = {
+        {{u"tool.exe"}, false, 0},
+        {{u"tool.exe", u"-x"}, false, 0},
+        {{u"tool.exe"}, true, 1},
+        {{u"tool.exe", u"--Help"}, false, 1},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        fake::add_file(u"C:\\d\\tool-script.zk");
+        with_venv();
+        if (c.trace) trace_on();
+        fake::run(c.argv);
+        EXPECT_EQ(fake::call_count(fake::Op::get_file_version_info_size), c.reads) << c.trace << c.argv.size();
+        EXPECT_EQ(fake::world.calls.front(), "restrict_dll_search");
+    }
+}
