@@ -54,24 +54,28 @@ gtest_discover_tests(zk_windowless_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS 
 if(ZK_E2E)
   set(ZK_WIN64_DIR "${CMAKE_SOURCE_DIR}/build/windows-x64" CACHE PATH "64-bit Windows build to test")
   set(ZK_WIN32_DIR "${CMAKE_SOURCE_DIR}/build/windows-x86" CACHE PATH "32-bit Windows product build")
-  set(ZK_PRODUCT_ARCHES x86 x64)
-  set(ZK_PRODUCT_DIRS ${ZK_WIN32_DIR} ${ZK_WIN64_DIR})
+  set(ZK_ARM64_DIR "${CMAKE_SOURCE_DIR}/build/windows-arm64" CACHE PATH "ARM64 Windows build to test")
+  set(ZK_ARM64_WINE "/opt/zklaunch/wine-arm64" CACHE PATH "Debian's arm64 Wine, unpacked by scripts/bootstrap")
+  set(ZK_PRODUCT_ARCHES x86 x64 arm64)
+  set(ZK_PRODUCT_DIRS ${ZK_WIN32_DIR} ${ZK_WIN64_DIR} ${ZK_ARM64_DIR})
   file(GLOB ZK_E2E_SOURCES CONFIGURE_DEPENDS tests/e2e/*.cpp)
   add_executable(zk_e2e_tests ${ZK_E2E_SOURCES})
   target_include_directories(zk_e2e_tests PRIVATE tests)
   target_link_libraries(zk_e2e_tests PRIVATE GTest::gtest_main)
   target_compile_options(zk_e2e_tests PRIVATE -Wall -Wextra)
   target_compile_definitions(zk_e2e_tests PRIVATE
-    ZK_WIN64_DIR="${ZK_WIN64_DIR}" ZK_WIN32_DIR="${ZK_WIN32_DIR}"
+    ZK_WIN64_DIR="${ZK_WIN64_DIR}" ZK_WIN32_DIR="${ZK_WIN32_DIR}" ZK_ARM64_DIR="${ZK_ARM64_DIR}"
+    ZK_ARM64_WINE="${ZK_ARM64_WINE}"
     ZK_WINE_PREFIX="${CMAKE_BINARY_DIR}/wineprefix" ZK_VERSION="${PROJECT_VERSION}")
-  # The suite runs once per build: the 32-bit product under WOW64, and the 64-bit build.
-  # One Wine prefix, and one wineserver for each run: the tests of a run go serially in one
+  # The suite runs once per build: the 32-bit product under WOW64 and the 64-bit one under
+  # Debian's x86-64 Wine, which share a prefix; the ARM64 one under its arm64 Wine, with a
+  # prefix of its own. One wineserver for each run: the tests of a run go serially in one
   # process that starts the server first and stops it last.
-  foreach(arch x86 x64)
+  foreach(arch x86 x64 arm64)
     add_test(NAME e2e-${arch} COMMAND zk_e2e_tests)
-    set_tests_properties(e2e-${arch} PROPERTIES LABELS e2e RESOURCE_LOCK wine TIMEOUT 1200
-                         ENVIRONMENT ZK_E2E_LAUNCHER=${arch})
+    set_tests_properties(e2e-${arch} PROPERTIES LABELS e2e TIMEOUT 1800 ENVIRONMENT ZK_E2E_LAUNCHER=${arch})
   endforeach()
+  set_tests_properties(e2e-x86 e2e-x64 PROPERTIES RESOURCE_LOCK wine)
   # Every shipped launcher: its file checked, and a second build from the same sources
   # elsewhere byte for byte the same.
   foreach(arch dir IN ZIP_LISTS ZK_PRODUCT_ARCHES ZK_PRODUCT_DIRS)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The set-up script's failure and mirror roads, run by a user without root on a copy of
 # the script (so that it passes wherever the checkout lies), with fakes first on PATH:
-# - no root, a package made to look missing (a dpkg-query that knows no package): exactly
+# - no root, a package made to look missing (a dpkg-query that denies wine32:i386): exactly
 #   one line "bootstrap: cannot ..." on its standard error, also inside a pipeline, exit 1;
 # - with a sudo that runs the command as it is and a fake apt-get: a mirror in the middle
 #   of a sync (update failing once, or always) and an install whose i386 packages cannot
@@ -11,15 +11,18 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d /tmp/bootstrap_check.XXXXXX)
 chmod 1777 "$work"  # the unprivileged user works in it too
 trap 'rm -rf "$work"' EXIT
-cp "$top/scripts/bootstrap" "$work/bootstrap"
-chmod 755 "$work/bootstrap"
+# The script and the recipe of the ARM64 runtime it reads, as they lie in the checkout.
+mkdir -p "$work/tree/scripts" "$work/tree/cmake"
+cp "$top/scripts/bootstrap" "$work/tree/scripts/"
+cp -r "$top/cmake/arm64" "$work/tree/cmake/"
+chmod -R a+rX "$work/tree"
+bootstrap=$work/tree/scripts/bootstrap
 
 mkdir "$work/bin" "$work/root"
-# Knows no package, so wine32:i386 is always missing; a version for qemu-user-static's
-# query, which a machine whose kernel cannot run i386 itself reaches.
+# wine32:i386 is always missing; everything else is as the machine has it.
 cat > "$work/bin/dpkg-query" <<'EOF'
 #!/bin/sh
-case "$*" in *'${Version}'*) echo 1:10.0 ;; *) exit 1 ;; esac
+case "$*" in *wine32:i386*) exit 1 ;; *) exec /usr/bin/dpkg-query "$@" ;; esac
 EOF
 cat > "$work/root/sudo" <<'EOF'
 #!/bin/sh
@@ -28,7 +31,10 @@ exec "$@"
 EOF
 cat > "$work/root/dpkg" <<'EOF'
 #!/bin/sh
-[ "$1" = --print-foreign-architectures ] && echo i386
+case "$1" in
+  --print-foreign-architectures) printf 'i386\narm64\n' ;;
+  --compare-versions) exec /usr/bin/dpkg "$@" ;;
+esac
 EOF
 # FAKE_APT names the road; each call's arguments are logged, and counted per verb.
 cat > "$work/root/apt-get" <<'EOF'
@@ -72,14 +78,14 @@ run() {
 fail() { echo "bootstrap_check: $*" >&2; exit 1; }
 
 expected="bootstrap: cannot install wine32:i386: it needs root (or sudo without a password)"
-run "$work/bin" "$work/bootstrap" > "$work/out" 2> "$work/err"
+run "$work/bin" "$bootstrap" > "$work/out" 2> "$work/err"
 status=$?
 [ "$status" -eq 1 ] || fail "exit status $status, not 1"
 [ "$(cat "$work/err")" = "$expected" ] || fail "standard error was: $(cat "$work/err")"
 [ ! -s "$work/out" ] || fail "standard output was: $(cat "$work/out")"
 
 # In a pipeline, both streams into it: the line once.
-piped=$(run "$work/bin" bash -c '"$1" 2>&1 | cat' _ "$work/bootstrap")
+piped=$(run "$work/bin" bash -c '"$1" 2>&1 | cat' _ "$bootstrap")
 [ "$piped" = "$expected" ] || fail "in a pipeline it printed: $piped"
 
 # The mirror roads: road, exit status, updates run, expected standard output, expected
@@ -88,7 +94,7 @@ codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 mirror="bootstrap: the mirror did not serve bookworm-security/main/binary-i386 (mid-sync?); going on with the lists that came"
 while IFS='|' read -r road want_status want_updates want_out want_err; do
   rm -f "$work"/apt.log*
-  FAKE_APT=$road run "$work/root" "$work/bootstrap" > "$work/out" 2> "$work/err"
+  FAKE_APT=$road run "$work/root" "$bootstrap" > "$work/out" 2> "$work/err"
   status=$?
   [ "$status" -eq "$want_status" ] || fail "$road: exit status $status, not $want_status; stderr: $(cat "$work/err")"
   [ "$(cat "$work/apt.log.update")" = "$want_updates" ] || fail "$road: $(cat "$work/apt.log.update") updates"

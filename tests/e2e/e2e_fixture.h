@@ -22,7 +22,7 @@ protected:
     }
     // The stub interpreter, 64-bit or the i686 build.
     static void install_stub(const std::string& path, int bits = 64) {
-        wine::copy_file(bits == 64 ? wine::win64_build("zelkor_stub.exe") : wine::win32_build("zelkor_stub.exe"),
+        wine::copy_file(bits == 64 ? wine::native_build("zelkor_stub.exe") : wine::win32_build("zelkor_stub.exe"),
                         path);
     }
     // The line the stub prints for its command line.

@@ -59,7 +59,7 @@ TEST_F(Launcher, TheProgramNamedRunsNotOneThatAPathCutWouldName) {
         wine::write_file("C:\\d\\zk.ini", "[commands]\r\ncustom=\"" + tools + "\"\r\n");
         wine::reg_import("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zelkor\\ZelkorCore\\3.6\\InstallPath]\r\n@=\"\"\r\n\r\n");
         // Any other program will do: the spawn helper, which exits with 2 here.
-        wine::copy_file(wine::win64_build("spawn.exe"), "C:\\zkt\\My.exe");
+        wine::copy_file(wine::native_build("spawn.exe"), "C:\\zkt\\My.exe");
         install_stub(c.interpreter);
         wine::Result r = wine::run("C:\\d\\tool.exe a", c.env, "", c.spawn);
         EXPECT_EQ(r.exit_code, c.code) << c.road;
@@ -296,8 +296,7 @@ TEST_F(Launcher, PlantedDllsAreNeverLoaded) {
     };
     install_stub("C:\\venv\\Scripts\\zelkor.exe");
     install_stub("C:\\Z36\\zelkor.exe");
-    const std::string planted = wine::launcher_bits() == 32 ? wine::win32_build("planted.dll")
-                                                            : wine::win64_build("planted.dll");
+    const std::string planted = wine::launcher_build("planted.dll");
     for (const char* folder : folders)
         for (const char* dll : dlls) wine::copy_file(planted, folder + std::string(dll) + ".dll");
     for (bool windowless : {false, true}) {

@@ -83,7 +83,7 @@ TEST_F(Script, EveryByteOrderMark) {
 // encoding. "č" is U+010D, whose UTF-16LE bytes 0D 01 hold a CR byte: cut there, the line
 // would name C:\zkt\Ko, and C:\zkt\Ko.exe (another program) would run.
 TEST_F(Script, AShebangPathBeyondAscii) {
-    wine::copy_file(wine::win64_build("spawn.exe"), "C:\\zkt\\Ko.exe");
+    wine::copy_file(wine::native_build("spawn.exe"), "C:\\zkt\\Ko.exe");
     for (const std::string path : {"C:\\zkt\\Ko\xC4\x8D\xC3\xAD\\zelkor.exe",                  // Kočí
                                    "C:\\zkt\\\xC5\xBDlu\xC5\xA5\xF0\x9F\x98\x80\\zelkor.exe"}) {  // Žluť, U+1F600
         install_stub(path);

@@ -24,9 +24,23 @@ namespace wine {
 
 namespace {
 
-const std::string prefix = ZK_WINE_PREFIX;
-const std::string loader = "/usr/lib/wine/wine64";
-const std::string server = "/usr/lib/wine/wineserver64";
+// The architecture under test, from ZK_E2E_LAUNCHER: x86 and x64 run under Debian's
+// x86-64 Wine, arm64 under its arm64 Wine (the loader unpacked by the bootstrap), whose
+// programs qemu-user runs; each Wine has a prefix of its own.
+enum class Arch { x86, x64, arm64 };
+Arch arch_under_test() {
+    const char* choice = getenv("ZK_E2E_LAUNCHER");
+    std::string c = choice != nullptr ? choice : "x86";
+    if (c == "x86") return Arch::x86;
+    if (c == "x64") return Arch::x64;
+    if (c == "arm64") return Arch::arm64;
+    throw std::runtime_error("ZK_E2E_LAUNCHER is x86, x64 or arm64, not " + c);
+}
+const Arch arch = arch_under_test();
+const std::string wine_dir = arch == Arch::arm64 ? ZK_ARM64_WINE "/usr/lib/wine" : "/usr/lib/wine";
+const std::string prefix = std::string(ZK_WINE_PREFIX) + (arch == Arch::arm64 ? "-arm64" : "");
+const std::string loader = wine_dir + "/wine64";
+const std::string server = wine_dir + "/wineserver64";
 std::vector<fs::path> written;
 
 // The harness's own X server (Xvfb), ":N" once it runs: the desktop of the windowless
@@ -150,7 +164,7 @@ void start() {
         run_unix({server, step}, base_environment(), "/dev/null", "/dev/null", scratch("server.err"));
     // The harness's own programs.
     fs::create_directories(prefix + "/drive_c/zktest");
-    fs::copy_file(win64_build("spawn.exe"), prefix + "/drive_c/zktest/spawn.exe",
+    fs::copy_file(native_build("spawn.exe"), prefix + "/drive_c/zktest/spawn.exe",
                   fs::copy_options::overwrite_existing);
 }
 
@@ -360,23 +374,16 @@ Result run(const std::string& command_line, const Environment& environment, cons
     }
 }
 
-std::string win64_build(const std::string& file) { return std::string(ZK_WIN64_DIR) + "/" + file; }
+std::string native_build(const std::string& file) {
+    return std::string(arch == Arch::arm64 ? ZK_ARM64_DIR : ZK_WIN64_DIR) + "/" + file;
+}
 std::string win32_build(const std::string& file) { return std::string(ZK_WIN32_DIR) + "/" + file; }
+std::string launcher_build(const std::string& file) { return arch == Arch::x86 ? win32_build(file) : native_build(file); }
 
-int launcher_bits() {
-    static const int bits = [] {
-        const char* choice = getenv("ZK_E2E_LAUNCHER");
-        std::string c = choice != nullptr ? choice : "x86";
-        if (c != "x86" && c != "x64") throw std::runtime_error("ZK_E2E_LAUNCHER is x86 or x64, not " + c);
-        return c == "x86" ? 32 : 64;
-    }();
-    return bits;
-}
+int launcher_bits() { return arch == Arch::x86 ? 32 : 64; }
+bool runs_i386() { return arch != Arch::arm64; }
 
-std::string launcher_exe(bool windowless) {
-    const char* name = windowless ? "zklaunchw.exe" : "zklaunch.exe";
-    return launcher_bits() == 32 ? win32_build(name) : win64_build(name);
-}
+std::string launcher_exe(bool windowless) { return launcher_build(windowless ? "zklaunchw.exe" : "zklaunch.exe"); }
 
 namespace {
 // One wineserver for the whole run of the end-to-end tests.

@@ -5,8 +5,9 @@
 // standard streams redirected or on a real console (a tmux pane).
 //
 // The launcher under test is chosen by ZK_E2E_LAUNCHER: "x86", the 32-bit product, which
-// runs under WOW64 (wine32, with qemu-user where the kernel cannot run i386 itself), or
-// "x64", the 64-bit build.
+// runs under WOW64 (wine32, with qemu-user where the kernel cannot run i386 itself),
+// "x64", the 64-bit one, or "arm64", the ARM64 one, under Debian's arm64 Wine run by
+// qemu-user (emulated, about 0.7 s a process).
 #pragma once
 
 #include <cstdint>
@@ -68,11 +69,15 @@ std::vector<std::pair<std::string, std::string>> visible_windows();
 Result run_on_console(const std::string& command_line, const Environment& environment,
                       const std::string& ready, const std::string& keys);
 
-// Paths of the built programs.
-std::string win64_build(const std::string& file);
+// Paths of the built programs: the Wine's own architecture (x86-64, or ARM64 for the
+// arm64 run), i686, and the launcher's (i686 for the x86 run).
+std::string native_build(const std::string& file);
 std::string win32_build(const std::string& file);
+std::string launcher_build(const std::string& file);
 // The launcher under test (the console one, or its windowless twin) and its bits (32 or 64).
 std::string launcher_exe(bool windowless = false);
 int launcher_bits();
+// Whether this Wine starts i686 programs (the arm64 one cannot).
+bool runs_i386();
 
 }  // namespace wine
