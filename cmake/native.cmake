@@ -76,6 +76,8 @@ if(ZK_E2E)
     set_tests_properties(e2e-${arch} PROPERTIES LABELS e2e TIMEOUT 1800 ENVIRONMENT ZK_E2E_LAUNCHER=${arch})
   endforeach()
   set_tests_properties(e2e-x86 e2e-x64 PROPERTIES RESOURCE_LOCK wine)
+  # The longest (every process emulated): started first, beside everything else.
+  set_tests_properties(e2e-arm64 PROPERTIES COST 1000)
   # Every shipped launcher: its file checked, and a second build from the same sources
   # elsewhere byte for byte the same.
   foreach(arch dir IN ZIP_LISTS ZK_PRODUCT_ARCHES ZK_PRODUCT_DIRS)

@@ -2,7 +2,8 @@
 // the fake platform: compiled-file check, byte-order marks, line decoding, shebang
 // parsing, custom commands, selection and the child's command line. Bytes after a
 // separator FF FF FF, read as UTF-8, become the launcher's raw command line instead, so
-// the split of the user's arguments is fuzzed along.
+// the split of the user's arguments is fuzzed along, and so is the per-user folder's
+// registry value, made of the same bytes.
 //
 // An oracle over the line decoding: text made of the same bytes (valid code points, no
 // CR or LF, at most 255 UTF-16 units), written in UTF-8 with and without a mark, UTF-16
@@ -124,6 +125,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fake::set_env(u"PATHEXT", u".COM;.EXE");
     fake::set_env(u"ZKLAUNCH_DEBUG", u"1");
     fake::world.command_line = command_line;
+    // The per-user folder's registry value: the command line's bytes as they stand, of
+    // either string type (odd lengths, no terminator, stray and doubled percent signs).
+    size_t raw_size = command_line.size() * 2;
+    if (raw_size > 0 && size & 2) --raw_size;
+    std::string raw(reinterpret_cast<const char*>(command_line.data()), raw_size);
+    fake::add_reg_value(fake::current_user, fake::native_view,
+                        u"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders", size & 1 ? 2 : 1,
+                        raw, u"Local AppData");
+    fake::add_reg_value(fake::local_machine, fake::view_64,
+                        u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + fake::world.user_sid, 2,
+                        fake::reg_sz(u"C:\\Users\\me"), u"ProfileImagePath");
     fake::run();
     fake::reset();  // the run's heap goes back within the input, as libFuzzer counts it
     return 0;
