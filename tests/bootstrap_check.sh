@@ -107,7 +107,7 @@ while IFS='|' read -r road want_status want_updates want_out want_err; do
 done <<EOF
 update-once|0|2|bootstrap: installed wine32:i386|
 update-always|0|4|bootstrap: installed wine32:i386|$mirror
-install-once|0|1|bootstrap: installed wine32:i386 with both architectures held to $codename's versions (1 installed packages moved to them)|
+install-once|0|1|bootstrap: installed wine32:i386 with every architecture held to $codename's versions (1 installed packages moved to them)|
 install-always|1|1||*held broken packages.?bootstrap: cannot install wine32:i386
 EOF
 echo "bootstrap_check: passed"
