@@ -105,9 +105,10 @@ bool pass_standard_handle(uint32_t which, platform::Handle* slot) {
     platform::ProcessInformation child{};
     if (!platform::create_process(command_line, true, creation_flags, &startup, &child))
         fail(exit_child_process, u"Unable to create process using '%ls'", command_line);
-    variant::child_started(child);
-    // A failed assignment leaves the child outside the job; it still runs and is waited for.
+    // At once: until the child is in the job, the launcher's end would not end it. A failed
+    // assignment leaves the child outside the job; it still runs and is waited for.
     platform::assign_process_to_job_object(job, child.process);
+    variant::child_started(child);
     platform::close_handle(child.thread);
     platform::wait_for_single_object_ex(child.process, platform::infinite, false);
 

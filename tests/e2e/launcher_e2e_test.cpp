@@ -187,9 +187,12 @@ TEST_F(Launcher, HelpTextComesBeforeTheChildsOutput) {
                   ran("C:\\venv\\Scripts\\zelkor.exe C:\\d\\tool-script.zk --help"));
 }
 
+// The launcher is killed as soon as the stub has started (its report written), however
+// long the starts take (emulated, over a second each).
 TEST_F(Launcher, TheChildEndsWhenTheLauncherIsTerminated) {
     install_stub("C:\\venv\\Scripts\\zelkor.exe");
     wine::Environment env = venv;
+    env.emplace_back("ZKSTUB_REPORT", "C:\\zktest\\started");
     env.emplace_back("ZKSTUB_SLEEP_MS", "2500");
     env.emplace_back("ZKSTUB_MARKER", "C:\\zktest\\outlived");
     for (bool windowless : {false, true}) {
@@ -197,11 +200,13 @@ TEST_F(Launcher, TheChildEndsWhenTheLauncherIsTerminated) {
         // Control: left alone, the stub outlives its sleep and leaves the marker.
         wine::run("C:\\d\\tool.exe", env);
         ASSERT_TRUE(wine::exists("C:\\zktest\\outlived")) << windowless;
-        std::remove(wine::unix_path("C:\\zktest\\outlived").c_str());
+        for (const char* file : {"C:\\zktest\\outlived", "C:\\zktest\\started"})
+            std::remove(wine::unix_path(file).c_str());
 
         wine::Result r = wine::run("C:\\d\\tool.exe", env, "",
-                                   {{"ZKSPAWN_KILL_AFTER_MS", "1000"}, {"ZKSPAWN_LINGER_MS", "3000"}});
-        EXPECT_EQ(r.out, ran("C:\\venv\\Scripts\\zelkor.exe C:\\d\\tool-script.zk ")) << "the stub had started";
+                                   {{"ZKSPAWN_KILL_WHEN", "C:\\zktest\\started"}, {"ZKSPAWN_LINGER_MS", "3000"}});
+        // The stub had started: its line, and the "x" its report writes.
+        EXPECT_EQ(r.out, ran("C:\\venv\\Scripts\\zelkor.exe C:\\d\\tool-script.zk ") + "x");
         EXPECT_FALSE(wine::exists("C:\\zktest\\outlived")) << windowless;
     }
 }

@@ -3,8 +3,8 @@
 // so the line is passed in the environment instead:
 //   ZKSPAWN_CMDLINE=line       the raw command line, blanks and quotes as typed
 //   ZKSPAWN_RESULT=path        where the full 32-bit exit code is written, in decimal
-//   ZKSPAWN_KILL_AFTER_MS=n    terminate the command from outside after n milliseconds,
-//   ZKSPAWN_LINGER_MS=n        then wait n milliseconds more before returning
+//   ZKSPAWN_KILL_WHEN=path     terminate the command from outside as soon as that file
+//   ZKSPAWN_LINGER_MS=n        exists, then wait n milliseconds more before returning
 //   ZKSPAWN_DIR=dir            the command's current directory (else the helper's own)
 //   ZKSPAWN_PATH=dirs          put these directories before the command's PATH (Wine
 //                              takes PATH from its registry, not from the Unix side)
@@ -46,7 +46,8 @@ int wmain() {
     if (!take_env(L"ZKSPAWN_CMDLINE", command_line, 32768) ||
         !take_env(L"ZKSPAWN_RESULT", result_path, 1024))
         return 2;
-    DWORD kill_after = take_env(L"ZKSPAWN_KILL_AFTER_MS", value, 64) ? wcstoul(value, nullptr, 0) : 0;
+    static wchar_t kill_when[1024];
+    bool kill_on_file = take_env(L"ZKSPAWN_KILL_WHEN", kill_when, 1024);
     DWORD linger = take_env(L"ZKSPAWN_LINGER_MS", value, 64) ? wcstoul(value, nullptr, 0) : 0;
     static wchar_t directory[1024];
     bool has_directory = take_env(L"ZKSPAWN_DIR", directory, 1024);
@@ -91,7 +92,10 @@ int wmain() {
         fprintf(stderr, "spawn: CreateProcessW failed: %lu\n", GetLastError());
         return 2;
     }
-    if (kill_after != 0 && WaitForSingleObject(child.hProcess, kill_after) == WAIT_TIMEOUT) {
+    if (kill_on_file) {
+        while (GetFileAttributesW(kill_when) == INVALID_FILE_ATTRIBUTES &&
+               WaitForSingleObject(child.hProcess, 20) == WAIT_TIMEOUT) {
+        }
         TerminateProcess(child.hProcess, 1);
         Sleep(linger);
     }

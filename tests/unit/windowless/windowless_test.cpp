@@ -110,9 +110,11 @@ TEST_F(Windowless, ShowWindowAndForegroundPassToTheChildAndNoConsoleIsNeeded) {
         const platform::StartupInfo& s = fake::world.child_startup;
         EXPECT_EQ(s.flags, shortcut_minimized ? 0x101u : 0x100u);
         EXPECT_EQ(s.show_window, shortcut_minimized ? 7 : 0);
+        // Once the child is in the job, which nothing may delay (loading user32 would).
         auto started = std::find(fake::world.calls.begin(), fake::world.calls.end(), "create_process");
         ASSERT_NE(started, fake::world.calls.end());
-        EXPECT_EQ(*(started + 1), "allow_set_foreground_window 4660");
+        EXPECT_EQ(*(started + 1), "assign_process_to_job_object");
+        EXPECT_EQ(*(started + 2), "allow_set_foreground_window 4660");
     }
 }
 
