@@ -10,8 +10,9 @@
 // and zklaunchw (as toolw.exe) finding it, and with the argument "32" the 32-bit products
 // (tool32.exe, toolw32.exe) and the 32-bit pass-throughs too. It first runs each once
 // with standard output in a file and checks that the stub printed exactly the expected command line, then runs
-// ROUNDS rounds, each launching every command of every road once (interleaved, so that
-// drift in the machine's speed touches all alike), and prints one line per command:
+// ROUNDS rounds, each launching every command of every road once in a shuffled order
+// (interleaved, so that drift in the machine's speed touches all alike, and shuffled, so
+// that no command always follows the same one), and prints one line per command:
 //   road kind median_us p25_us p75_us
 // Usage: driver.exe ROUNDS [32]
 #include <windows.h>
@@ -173,20 +174,33 @@ int wmain(int argc, wchar_t** argv) {
 
     HANDLE null_out = inheritable(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
     std::vector<std::vector<double>> times(all.size() * kind_count);
-    for (int round = 0; round < rounds; ++round)
-        for (size_t r = 0; r < all.size(); ++r)
-            for (int kind = 0; kind < kind_count; ++kind) {
-                // Wine now and then fails a process start (the pass-throughs too): such a
-                // launch is counted and made again, three times at most.
-                double t = run(command(all[r], kind), null_out, flags(kind));
-                for (int retry = 0; t < 0 && retry < 3; ++retry) {
-                    printf("# retried: %s %s, exit code %lu, round %d\n", narrow(all[r].name).c_str(),
-                           narrow(kinds[kind].name).c_str(), static_cast<unsigned long>(last_exit_code), round);
-                    t = run(command(all[r], kind), null_out, flags(kind));
-                }
-                if (t < 0) return 1;
-                times[r * kind_count + kind].push_back(t);
+    // Each round launches every command once, in an order shuffled anew for every round
+    // (the same from run to run): under Wine a launch is slowed by what the one before it
+    // left to clean up (the pass-through that loads shell32 most of all), so a fixed order
+    // would charge that to whichever command always follows it.
+    std::vector<size_t> order(all.size() * kind_count);
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    uint32_t seed = 2026;
+    for (int round = 0; round < rounds; ++round) {
+        for (size_t i = order.size(); i > 1; --i) {
+            seed = seed * 1103515245u + 12345u;
+            std::swap(order[i - 1], order[(seed >> 16) % i]);
+        }
+        for (size_t slot : order) {
+            size_t r = slot / kind_count;
+            int kind = static_cast<int>(slot % kind_count);
+            // Wine now and then fails a process start (the pass-throughs too): such a
+            // launch is counted and made again, three times at most.
+            double t = run(command(all[r], kind), null_out, flags(kind));
+            for (int retry = 0; t < 0 && retry < 3; ++retry) {
+                printf("# retried: %s %s, exit code %lu, round %d\n", narrow(all[r].name).c_str(),
+                       narrow(kinds[kind].name).c_str(), static_cast<unsigned long>(last_exit_code), round);
+                t = run(command(all[r], kind), null_out, flags(kind));
             }
+            if (t < 0) return 1;
+            times[slot].push_back(t);
+        }
+    }
     for (size_t r = 0; r < all.size(); ++r)
         for (int kind = 0; kind < kind_count; ++kind) {
             const std::vector<double>& t = times[r * kind_count + kind];
