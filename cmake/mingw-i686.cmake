@@ -1,4 +1,4 @@
-# Cross build of the 32-bit Windows product with mingw-w64.
+# Cross build of the 32-bit Windows products with mingw-w64.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER i686-w64-mingw32-gcc)

@@ -1,4 +1,4 @@
-# Cross build of the 64-bit Windows build that the end-to-end tests run with mingw-w64.
+# Cross build of the 64-bit Windows products with mingw-w64.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc)
