@@ -13,8 +13,12 @@
 # The same ZIG_DIR gives the same files. Usage: runtime.sh ZIG_DIR SYSROOT
 set -euo pipefail
 zig_dir=$(realpath "$1")
-sysroot=$2
-work=$(mktemp -d)
+sysroot=$(realpath -m "$2")
+# A work folder of a fixed name: Zig names the members of its archives by their path in its
+# cache, so a folder of another name each time would give other archives.
+work=$sysroot.build
+rm -rf "$work"
+mkdir -p "$work"
 trap 'rm -rf "$work"' EXIT
 export ZIG_GLOBAL_CACHE_DIR="$work/cache" ZIG_LOCAL_CACHE_DIR="$work/local-cache"
 
@@ -26,7 +30,9 @@ printf '#include <windows.h>\nint main(void) { return 0; }\n' > "$work/probe.c"
   -O ReleaseSmall -fno-lto --verbose-link) > "$work/link.txt" 2>&1 || { cat "$work/link.txt" >&2; exit 1; }
 link=$(grep '^lld-link ' "$work/link.txt") || { echo "runtime.sh: no link line from zig" >&2; exit 1; }
 
-mkdir -p "$work/lib"
+# What is made goes into $out, which becomes SYSROOT once complete.
+out=$work/sysroot
+mkdir -p "$out/lib"
 built() {  # the file Zig built under this name
   local f
   for f in $link; do
@@ -35,38 +41,34 @@ built() {  # the file Zig built under this name
   echo "runtime.sh: zig built no $1" >&2
   exit 1
 }
-cp "$(built crt2.obj)" "$work/lib/crt2.o"
+cp "$(built crt2.obj)" "$out/lib/crt2.o"
 for name in mingw32 mingwex uuid kernel32 advapi32 user32 shell32 ntdll; do
-  cp "$(built $name.lib)" "$work/lib/lib$name.a"
+  cp "$(built $name.lib)" "$out/lib/lib$name.a"
 done
 # compiler-rt stands where the driver looks for libgcc; msvcrt is the import library and
 # mingw-w64's own additions in one archive, as mingw-w64 ships it.
-cp "$(built compiler_rt.lib)" "$work/lib/libgcc.a"
-llvm-ar-14 qcLD "$work/lib/libmsvcrt.a" "$(built msvcrt.lib)" "$(built msvcrt-os.lib)"
-llvm-ar-14 sD "$work/lib/libmsvcrt.a"
+cp "$(built compiler_rt.lib)" "$out/lib/libgcc.a"
+llvm-ar-14 qcLD "$out/lib/libmsvcrt.a" "$(built msvcrt.lib)" "$(built msvcrt-os.lib)"
+llvm-ar-14 sD "$out/lib/libmsvcrt.a"
 # Named by the driver, empty here: exceptions are off, and lld provides the constructor
 # lists that crtbegin.o and crtend.o would mark.
-llvm-ar-14 rcD "$work/lib/libgcc_eh.a"
-llvm-ar-14 rcD "$work/lib/libmoldname.a"
+llvm-ar-14 rcD "$out/lib/libgcc_eh.a"
+llvm-ar-14 rcD "$out/lib/libmoldname.a"
 target=(--target=aarch64-w64-windows-gnu -nostdlibinc -isystem "$zig_dir/lib/libc/include/any-windows-any")
 : > "$work/empty.c"
-for crt in crtbegin crtend; do clang-14 "${target[@]}" -c "$work/empty.c" -o "$work/lib/$crt.o"; done
+for crt in crtbegin crtend; do clang-14 "${target[@]}" -c "$work/empty.c" -o "$out/lib/$crt.o"; done
 # The wide entry point (wmain), which Zig 0.11 does not build, and a DLL's, which it builds
 # only for a DLL: with the flags Zig builds crt2.obj with.
 crt=(-Os -DHAVE_CONFIG_H -I "$zig_dir/lib/libc/mingw/include" -D_CRTBLD -D_WIN32_WINNT=0x0f00 \
   -D__MSVCRT_VERSION__=0x700 -D__USE_MINGW_ANSI_STDIO=0 -D_SYSCRT=1 -DCRTDLL=1 -U__CRTDLL__ -D__MSVCRT__ -Wno-pragma-pack)
 clang-14 "${target[@]}" "${crt[@]}" -DUNICODE -D_UNICODE -DWPRFLAG=1 -c "$zig_dir/lib/libc/mingw/crt/crtexe.c" \
-  -o "$work/lib/crt2u.o"
-clang-14 "${target[@]}" "${crt[@]}" -c "$zig_dir/lib/libc/mingw/crt/crtdll.c" -o "$work/lib/dllcrt2.o"
+  -o "$out/lib/crt2u.o"
+clang-14 "${target[@]}" "${crt[@]}" -c "$zig_dir/lib/libc/mingw/crt/crtdll.c" -o "$out/lib/dllcrt2.o"
 
-mkdir -p "$work/include/c++"
-cp -r "$zig_dir/lib/libc/include/any-windows-any/." "$work/include/"
-cp -r "$zig_dir/lib/libcxx/include" "$work/include/c++/v1"
+mkdir -p "$out/include/c++"
+cp -r "$zig_dir/lib/libc/include/any-windows-any/." "$out/include/"
+cp -r "$zig_dir/lib/libcxx/include" "$out/include/c++/v1"
 
-rm -rf "$sysroot.new"
-mkdir -p "$(dirname "$sysroot")"
-cp -r "$work" "$sysroot.new"
-rm -rf "$sysroot.new/cache" "$sysroot.new/local-cache" "$sysroot.new"/*.c "$sysroot.new"/*.txt "$sysroot.new"/probe*
+chmod -R a+rX "$out"
 rm -rf "$sysroot"
-chmod -R a+rX "$sysroot.new"
-mv "$sysroot.new" "$sysroot"
+mv "$out" "$sysroot"
