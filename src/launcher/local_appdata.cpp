@@ -3,9 +3,13 @@
 //
 // SHGetFolderPathW reads the same registry value, but loading shell32 (and the DLLs it
 // brings) costs more than all the rest of a launcher run. So the value is read here, and
-// shell32 is asked only when the value holds anything whose meaning is not certain
-// without it. Whatever this road finds, SHGetFolderPathW would give the same answer:
-// it ignores the process's environment (USERPROFILE, LOCALAPPDATA) just as this does.
+// shell32 is asked whenever its answer could differ from the value's plain meaning. On
+// Windows it expands the value with the process's own environment: a USERPROFILE set to
+// another folder (a test harness, a sandbox, runas /noprofile, a CI agent) gives that
+// folder's AppData\Local, or a failure. So this road is taken only when the environment's
+// USERPROFILE is the profile folder the system records for the user, and the value holds
+// nothing to expand but %USERPROFILE%; in every other case the shell decides. (Wine's
+// shell ignores the environment there; Windows' does not.)
 #include "launcher/local_appdata.h"
 
 #include "launcher/launcher.h"
@@ -50,17 +54,22 @@ bool read_profile_folder(char16_t* profile) {
            text::find(profile, u'%') == nullptr;
 }
 
-// `value` with every %USERPROFILE% (in any case) replaced by the profile folder, into
-// `folder` of max_path units. False when anything else in it would need expanding, or
-// when the result does not fit.
-bool expand_profile(const char16_t* value, char16_t* folder) {
+// Whether the environment's USERPROFILE is `profile`, ignoring case: only then does the
+// shell's expansion of the value give what the value says with `profile` put in.
+bool environment_names_profile(const char16_t* profile) {
+    char16_t variable[max_path];
+    uint32_t length = platform::get_environment_variable(u"USERPROFILE", variable, max_path);
+    return length > 0 && length < max_path && text::compare_folded(variable, profile) == 0;
+}
+
+// `value` with every %USERPROFILE% (in any case) replaced by `profile`, into `folder` of
+// max_path units. False when anything else in it would need expanding, or when the
+// result does not fit.
+bool expand_profile(const char16_t* value, const char16_t* profile, char16_t* folder) {
     const size_t variable_length = text::length(profile_variable);
-    char16_t profile[max_path];
-    bool have_profile = false;
     folder[0] = 0;
     for (const char16_t* percent; (percent = text::find(value, u'%')) != nullptr;) {
         if (text::compare_folded_n(percent, profile_variable, variable_length) != 0) return false;
-        if (!have_profile && !(have_profile = read_profile_folder(profile))) return false;
         size_t used = text::length(folder);
         if (!text::copy_n(folder + used, max_path - used, value, static_cast<size_t>(percent - value)) ||
             !text::append(folder, max_path, profile))
@@ -70,15 +79,17 @@ bool expand_profile(const char16_t* value, char16_t* folder) {
     return text::append(folder, max_path, value);
 }
 
-// The folder from the registry, when its meaning is certain: an existing directory named
-// by an absolute path that does not end in a separator.
+// The folder from the registry, when its meaning is certain: the environment's profile is
+// the user's, and the value names an existing directory by an absolute path that does not
+// end in a separator. A REG_SZ holding "%" is the shell's to judge.
 bool local_appdata_from_registry(char16_t* folder) {
+    char16_t profile[max_path];
+    if (!read_profile_folder(profile) || !environment_names_profile(profile)) return false;
     char16_t value[max_path];
     uint32_t type = 0;
     if (!read_string_value(platform::hkey_current_user, shell_folders_key, platform::key_query_value,
-                           u"Local AppData", value, &type))
-        return false;
-    if (type == platform::reg_expand_sz ? !expand_profile(value, folder) : !text::copy(folder, max_path, value))
+                           u"Local AppData", value, &type) ||
+        (type == platform::reg_sz && text::find(value, u'%') != nullptr) || !expand_profile(value, profile, folder))
         return false;
     size_t length = text::length(folder);
     if (!text::is_absolute_folder(folder, length) || folder[length - 1] == u'\\' || folder[length - 1] == u'/')

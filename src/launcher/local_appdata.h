@@ -7,8 +7,9 @@
 // Writes the folder into `folder` (260 units) and returns 0, or returns the HRESULT of
 // the failure. The answer is SHGetFolderPathW(CSIDL_LOCAL_APPDATA)'s, found without
 // loading shell32 where that can be done with certainty: from the value "Local AppData"
-// of the user's "User Shell Folders" key, taken as it stands (REG_SZ) or with
-// %USERPROFILE% standing for the profile folder that the system records for the user
-// (REG_EXPAND_SZ), when it names an existing absolute folder. Anything else (the value
-// missing, another variable, a folder that does not exist) is left to SHGetFolderPathW.
+// of the user's "User Shell Folders" key, with %USERPROFILE% standing for the profile
+// folder that the system records for the user, when the environment's USERPROFILE is
+// that folder (ignoring case) and the value names an existing absolute folder. Anything
+// else (USERPROFILE absent or another folder, the value missing, another variable, a
+// folder that does not exist) is left to SHGetFolderPathW.
 int32_t locate_local_appdata(char16_t* folder);
