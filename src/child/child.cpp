@@ -81,6 +81,29 @@ bool pass_standard_handle(uint32_t which, platform::Handle* slot) {
     return *slot != nullptr || variant::stand_in_for_absent_stream(slot);
 }
 
+// Creates the child suspended and, where Windows allows, already in `job`, so that there
+// is no moment in which the launcher's end would leave it running. Where the job cannot
+// be named at creation (Windows before 10 1607 refuses the attribute; a job that cannot
+// be joined makes the creation fail), the child is created the plain way and joined
+// before it runs; a failed join leaves it outside the job, and it still runs.
+platform::ProcessInformation start_in_job(char16_t* command_line, uint32_t creation_flags,
+                                          platform::StartupInfo* startup, platform::Handle job) {
+    platform::ProcessInformation child{};
+    if (platform::create_process_in_job(command_line, true, creation_flags, startup, &child, job)) {
+        trace(u"run_child: started inside the job\n");
+        return child;
+    }
+    int32_t refused = static_cast<int32_t>(platform::get_last_error());
+    if (!platform::create_process(command_line, true, creation_flags, startup, &child))
+        fail(exit_child_process, u"Unable to create process using '%ls'", command_line);
+    if (platform::assign_process_to_job_object(job, child.process))
+        trace(u"run_child: not started inside the job (error %d): started suspended, then joined to it\n", refused);
+    else
+        trace(u"run_child: not started inside the job (error %d) and not joined to it (error %d): runs outside it\n",
+              refused, static_cast<int32_t>(platform::get_last_error()));
+    return child;
+}
+
 }  // namespace
 
 [[noreturn]] void run_child(char16_t* command_line) {
@@ -100,15 +123,21 @@ bool pass_standard_handle(uint32_t which, platform::Handle* slot) {
     if (!variant::shield_from_console_events(ignore_console_ctrl))
         fail(exit_child_process, u"control handler setting failed");
     startup.flags = platform::startf_usestdhandles;
-    uint32_t creation_flags = variant::prepare_child_start(&startup);
+    uint32_t creation_flags = variant::prepare_child_start(&startup) | platform::create_suspended;
 
-    platform::ProcessInformation child{};
-    if (!platform::create_process(command_line, true, creation_flags, &startup, &child))
-        fail(exit_child_process, u"Unable to create process using '%ls'", command_line);
-    // At once: until the child is in the job, the launcher's end would not end it. A failed
-    // assignment leaves the child outside the job; it still runs and is waited for.
-    platform::assign_process_to_job_object(job, child.process);
+    // The older Windows' DLL search restriction is the launcher's own, not the child's.
+    platform::lift_dll_directory_for_child(true);
+    platform::ProcessInformation child = start_in_job(command_line, creation_flags, &startup, job);
+    platform::lift_dll_directory_for_child(false);
+    // Still suspended: whatever the variant grants the child (the foreground) is in place
+    // before its first instruction.
     variant::child_started(child);
+    if (platform::resume_thread(child.thread) == platform::resume_failed) {
+        // A child that never ran is ended, so that nothing runs that the launcher does not
+        // wait for.
+        platform::terminate_process(child.process, exit_child_process);
+        fail(exit_child_process, u"Unable to create process using '%ls'", command_line);
+    }
     platform::close_handle(child.thread);
     platform::wait_for_single_object_ex(child.process, platform::infinite, false);
 

@@ -40,11 +40,17 @@ inline constexpr uint32_t std_error_handle = static_cast<uint32_t>(-12);
 // ---- Environment, own process -------------------------------------------------------
 
 // Restricts the DLL search of this process to the system folder, before anything else
-// runs: SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) where Windows has it,
-// else SetDllDirectoryW(L"") at least, which takes the current folder out. So no DLL that
-// the launcher or a system DLL loads by name comes from the launcher's folder, the
-// current folder or PATH.
+// runs: SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) where Windows has it, so
+// that no DLL the launcher or a system DLL loads by name comes from the launcher's
+// folder, the current folder or PATH. Where it is missing (Vista, 7 without KB2533623),
+// SetDllDirectoryW(L"") at least takes the current folder out; the launcher's own folder
+// stays in that search. Decides once which of the two this Windows has.
 void restrict_dll_search();
+// The fallback's SetDllDirectoryW(L"") is inherited by the processes created while it is
+// in force: lifted (SetDllDirectoryW(nullptr)) with true just before the child is
+// created, so that the interpreter keeps the search Windows gives it, and put back with
+// false right after. Does nothing where SetDefaultDllDirectories took effect.
+void lift_dll_directory_for_child(bool lifted);
 
 // The current user's security identifier as text ("S-1-5-21-..."), from the process's
 // token, into `buffer` of `size` units; false when it cannot be had or does not fit.
@@ -216,6 +222,17 @@ bool set_console_ctrl_handler(ConsoleCtrlHandler handler, bool add);
 // creation_flags, no environment, no directory, startup, process).
 bool create_process(char16_t* command_line, bool inherit_handles, uint32_t creation_flags,
                     StartupInfo* startup, ProcessInformation* process);
+// The same, with the startup record extended by an attribute list naming `job`
+// (PROC_THREAD_ATTRIBUTE_JOB_LIST): the process is in the job from its creation. False,
+// with the last error set, when Windows refuses the attribute (before Windows 10 1607)
+// or the creation fails.
+bool create_process_in_job(char16_t* command_line, bool inherit_handles, uint32_t creation_flags,
+                           StartupInfo* startup, ProcessInformation* process, Handle job);
+inline constexpr uint32_t create_suspended = 0x4;
+// ResumeThread: the thread's previous suspend count, resume_failed on failure.
+inline constexpr uint32_t resume_failed = 0xFFFFFFFF;
+uint32_t resume_thread(Handle thread);
+bool terminate_process(Handle process, uint32_t exit_code);
 bool close_handle(Handle handle);
 // CreateFileW(path, access, share, security attributes whose bInheritHandle is `inherit`,
 // disposition, flags, no template): invalid_handle_value on failure.

@@ -2,7 +2,8 @@
 // function forwards to its Win32 call and converts nothing but pointer types. The
 // exceptions: write_text, which chooses between the console and a UTF-8 byte stream; the
 // calls into shell32, version and user32, which load their DLL from the system folder
-// first; and the user's SID, which takes three calls.
+// first; the DLL search and its fallback for older Windows; the user's SID, which takes
+// three calls; and the child's creation inside its job, which takes an attribute list.
 #include "launcher/platform.h"
 
 #include <windows.h>
@@ -38,16 +39,25 @@ inline wchar_t* w(char16_t* s) { return reinterpret_cast<wchar_t*>(s); }
 inline const wchar_t* w(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s); }
 inline HKEY hkey(platform::Handle h) { return static_cast<HKEY>(h); }
 
-// A function of a DLL that is not among the known DLLs (which Windows always takes from
-// the system folder), loaded from the system folder and nowhere else: a DLL of that name
-// beside the launcher or on PATH would otherwise run its code in every launch. Null when
-// it cannot be loaded; the last error then says why.
+// Whether this Windows has SetDefaultDllDirectories and the LOAD_LIBRARY_SEARCH_* flags
+// (not Vista, nor 7 without KB2533623): decided once, by restrict_dll_search.
+bool search_flags_available = false;
+
+// A function of shell32, version or user32, loaded from the system folder and nowhere
+// else, and only on the road that needs it. version.dll is no known DLL, so a DLL of that
+// name beside the launcher or on PATH would otherwise run its code in every launch (and
+// Wine's user32 imports it). shell32 and user32 are known DLLs on Windows 7 to 11; they
+// are loaded late for their cost, and so that their start-up code and the DLLs they load
+// come only after the search has been restricted. Null when it cannot be loaded; the last
+// error then says why.
 template <class Function>
 Function system_function(const wchar_t* dll, const char* name) {
-    HMODULE module = LoadLibraryExW(dll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (module == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
-        // A Windows without the search flags (Vista, 7 without KB2533623): the full path
-        // in the system folder, whose own imports are then looked for there first.
+    HMODULE module = nullptr;
+    if (search_flags_available) {
+        module = LoadLibraryExW(dll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    } else {
+        // Without the search flags: the full path in the system folder, whose own imports
+        // are then looked for there first.
         wchar_t path[MAX_PATH];
         UINT length = GetSystemDirectoryW(path, MAX_PATH);
         size_t dll_length = wcslen(dll);
@@ -73,7 +83,12 @@ void restrict_dll_search() {
     using SetDefaultDllDirectories = BOOL(WINAPI*)(DWORD);
     auto set_default = reinterpret_cast<SetDefaultDllDirectories>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
-    if (set_default == nullptr || !set_default(LOAD_LIBRARY_SEARCH_SYSTEM32)) SetDllDirectoryW(L"");
+    search_flags_available = set_default != nullptr && set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!search_flags_available) SetDllDirectoryW(L"");
+}
+
+void lift_dll_directory_for_child(bool lifted) {
+    if (!search_flags_available) SetDllDirectoryW(lifted ? nullptr : L"");
 }
 
 bool get_user_sid_string(char16_t* buffer, uint32_t size) {
@@ -114,33 +129,47 @@ bool is_wow64_process(bool* wow64) {
     return ok;
 }
 
-// version.dll, loaded at the first call of the three, which come in this order.
+// version.dll's three functions, loaded together at the first call of any of them.
 namespace {
-using GetFileVersionInfoSize = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
-using GetFileVersionInfo = BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID);
-using VerQueryValue = BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
-GetFileVersionInfo get_file_version_info_function;
-VerQueryValue ver_query_value_function;
+struct VersionFunctions {
+    DWORD(WINAPI* size)(LPCWSTR, LPDWORD);
+    BOOL(WINAPI* info)(LPCWSTR, DWORD, DWORD, LPVOID);
+    BOOL(WINAPI* query)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
+};
+
+// Null when any of them cannot be had; the last error then says why.
+const VersionFunctions* version_functions() {
+    static VersionFunctions functions;
+    static bool loaded = false;
+    if (!loaded) {
+        functions.size = system_function<decltype(functions.size)>(L"version.dll", "GetFileVersionInfoSizeW");
+        functions.info = system_function<decltype(functions.info)>(L"version.dll", "GetFileVersionInfoW");
+        functions.query = system_function<decltype(functions.query)>(L"version.dll", "VerQueryValueW");
+        loaded = true;
+    }
+    bool complete = functions.size != nullptr && functions.info != nullptr && functions.query != nullptr;
+    return complete ? &functions : nullptr;
+}
 }  // namespace
 
 uint32_t get_file_version_info_size(const char16_t* path) {
-    auto size_function = system_function<GetFileVersionInfoSize>(L"version.dll", "GetFileVersionInfoSizeW");
-    get_file_version_info_function = system_function<GetFileVersionInfo>(L"version.dll", "GetFileVersionInfoW");
-    ver_query_value_function = system_function<VerQueryValue>(L"version.dll", "VerQueryValueW");
-    if (size_function == nullptr || get_file_version_info_function == nullptr || ver_query_value_function == nullptr)
-        return 0;
+    const VersionFunctions* version = version_functions();
+    if (version == nullptr) return 0;
     DWORD ignored = 0;
-    return size_function(w(path), &ignored);
+    return version->size(w(path), &ignored);
 }
 
 bool get_file_version_info(const char16_t* path, uint32_t size, void* block) {
-    return get_file_version_info_function(w(path), 0, size, block) != 0;
+    const VersionFunctions* version = version_functions();
+    return version != nullptr && version->info(w(path), 0, size, block) != 0;
 }
 
 bool ver_query_file_version(void* block, uint32_t* most_significant, uint32_t* least_significant) {
+    const VersionFunctions* version = version_functions();
     VS_FIXEDFILEINFO* info = nullptr;
     UINT length = 0;
-    if (!ver_query_value_function(block, L"\\", reinterpret_cast<void**>(&info), &length) || info == nullptr)
+    if (version == nullptr || !version->query(block, L"\\", reinterpret_cast<void**>(&info), &length) ||
+        info == nullptr)
         return false;
     *most_significant = info->dwFileVersionMS;
     *least_significant = info->dwFileVersionLS;
@@ -265,6 +294,42 @@ bool create_process(char16_t* command_line, bool inherit_handles, uint32_t creat
                           nullptr, nullptr, reinterpret_cast<STARTUPINFOW*>(startup),
                           reinterpret_cast<PROCESS_INFORMATION*>(process)) != 0;
 }
+
+bool create_process_in_job(char16_t* command_line, bool inherit_handles, uint32_t creation_flags,
+                           StartupInfo* startup, ProcessInformation* process, Handle job) {
+    // PROC_THREAD_ATTRIBUTE_JOB_LIST (attribute 13, an input), spelt out: headers for
+    // older Windows versions do not define it.
+    constexpr DWORD_PTR job_list = 13 | 0x00020000;
+    // One attribute needs a few dozen bytes; the size call says how many exactly.
+    alignas(void*) unsigned char storage[128];
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    if (size == 0 || size > sizeof storage) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return false;
+    }
+    auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage);
+    if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size)) return false;
+    HANDLE jobs[1] = {job};
+    bool ok = UpdateProcThreadAttribute(attributes, 0, job_list, jobs, sizeof jobs, nullptr, nullptr) != 0;
+    if (ok) {
+        STARTUPINFOEXW extended{};
+        extended.StartupInfo = *reinterpret_cast<STARTUPINFOW*>(startup);
+        extended.StartupInfo.cb = sizeof extended;
+        extended.lpAttributeList = attributes;
+        ok = CreateProcessW(nullptr, w(command_line), nullptr, nullptr, inherit_handles,
+                            creation_flags | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                            &extended.StartupInfo, reinterpret_cast<PROCESS_INFORMATION*>(process)) != 0;
+    }
+    DWORD error = GetLastError();
+    DeleteProcThreadAttributeList(attributes);
+    SetLastError(error);
+    return ok;
+}
+
+uint32_t resume_thread(Handle thread) { return ResumeThread(thread); }
+
+bool terminate_process(Handle process, uint32_t exit_code) { return TerminateProcess(process, exit_code) != 0; }
 
 bool close_handle(Handle handle) { return CloseHandle(handle) != 0; }
 

@@ -32,7 +32,8 @@ bool stand_in_for_absent_stream(platform::Handle* slot);
 // creation flags to start it with.
 uint32_t prepare_child_start(platform::StartupInfo* startup);
 
-// Called once the child runs and is in the job, before the launcher waits for it.
+// Called once the child exists, in the job where it could join it, and before its first
+// instruction: it is resumed right after.
 void child_started(const platform::ProcessInformation& child);
 
 }  // namespace variant

@@ -87,7 +87,7 @@ uint32_t prepare_child_start(platform::StartupInfo* startup) {
 }
 
 // The launcher, started by the user, may bring a window to the front; the script's first
-// window is the one that should, so the right passes to the child.
+// window is the one that should, so the right passes to the child before it runs.
 void child_started(const platform::ProcessInformation& child) {
     platform::allow_set_foreground_window(child.process_id);
 }

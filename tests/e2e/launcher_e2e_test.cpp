@@ -205,9 +205,13 @@ TEST_F(Launcher, TheChildEndsWhenTheLauncherIsTerminated) {
 
         wine::Result r = wine::run("C:\\d\\tool.exe", env, "",
                                    {{"ZKSPAWN_KILL_WHEN", "C:\\zktest\\started"}, {"ZKSPAWN_LINGER_MS", "3000"}});
-        // The stub had started: its line, and the "x" its report writes.
+        // The stub had started: its line, and the "x" its report writes; it was in the
+        // launcher's job from its start.
         EXPECT_EQ(r.out, ran("C:\\venv\\Scripts\\zelkor.exe C:\\d\\tool-script.zk ") + "x");
         EXPECT_FALSE(wine::exists("C:\\zktest\\outlived")) << windowless;
+        std::ifstream report(wine::unix_path("C:\\zktest\\started"));
+        EXPECT_NE(std::string(std::istreambuf_iterator<char>(report), {}).find("job: 1\n"), std::string::npos)
+            << windowless;
     }
 }
 
@@ -232,11 +236,11 @@ TEST_F(Launcher, WindowlessLauncher) {
                                     {"ZKSTUB_EXIT", "7"}};
     const Case cases[] = {
         {"as Explorer starts it: no console window, NUL streams", "C:\\d\\tool.exe", stub, explorer, 7, "", "",
-         "stdin: eof\nstdout: written\nshow: 0 0\n", {}},
+         "stdin: eof\nstdout: written\nshow: 0 0\njob: 1\n", {}},
         {"a shortcut set to Run: Minimized", "C:\\d\\tool.exe", stub, {{"ZKSPAWN_HANDLES", "none"}, {"ZKSPAWN_SHOW", "7"}},
-         7, "", "", "stdin: eof\nstdout: written\nshow: 1 7\n", {}},
+         7, "", "", "stdin: eof\nstdout: written\nshow: 1 7\njob: 1\n", {}},
         {"redirected: output reaches the file", "C:\\d\\tool.exe", stub, {}, 7, child + "x", "",
-         "stdin: eof\nstdout: written\nshow: 0 0\n", {}},
+         "stdin: eof\nstdout: written\nshow: 0 0\njob: 1\n", {}},
         {"a missing script: a box", "C:\\e\\tool.exe", {}, explorer, 105, "", "", "", {"tool.exe"}},
         {"a missing script, standard error redirected", "C:\\e\\tool.exe", {}, {{"ZKSPAWN_HANDLES", "2"}}, 105, "",
          missing, "", {}},
@@ -333,7 +337,9 @@ TEST_F(Launcher, PlantedDllsAreNeverLoaded) {
 
 // The per-user zk.ini lies in the folder that SHGetFolderPathW(CSIDL_LOCAL_APPDATA) names,
 // whatever the user's "Local AppData" value holds; the launcher reads the common values
-// itself, without shell32, and leaves the rest to it.
+// itself, without shell32, and leaves the rest to it. Another USERPROFILE in the
+// environment is the shell's to judge: Windows' expands the value with it, Wine's
+// ignores it and gives the profile's folder.
 TEST_F(Launcher, ThePerUserFolderIsTheShellsInEveryCase) {
     const std::string standard = wine::local_appdata();
     struct Case {
@@ -345,7 +351,7 @@ TEST_F(Launcher, ThePerUserFolderIsTheShellsInEveryCase) {
     const std::string used = "Using local configuration file '";
     const Case cases[] = {
         {"as Wine made it", "", {}, used + standard + "\\zk.ini'\n"},
-        {"not the environment's folders", "", {{"USERPROFILE", "C:\\zkt"}, {"LOCALAPPDATA", "C:\\zkt\\redirected"}},
+        {"another USERPROFILE: the shell's answer", "", {{"USERPROFILE", "C:\\zkt"}, {"LOCALAPPDATA", "C:\\zkt\\redirected"}},
          used + standard + "\\zk.ini'\n"},
         {"redirected to a folder", "\"C:\\\\zkt\\\\redirected\"", {}, used + "C:\\zkt\\redirected\\zk.ini'\n"},
         {"redirected with another variable", wine::expand_sz("%SystemDrive%\\zkt\\sysdrive"), {},

@@ -339,6 +339,10 @@ bool ver_query_file_version(void*, uint32_t* most_significant, uint32_t* least_s
 
 void restrict_dll_search() { world.calls.push_back("restrict_dll_search"); }
 
+void lift_dll_directory_for_child(bool lifted) {
+    world.calls.push_back(lifted ? "dll_directory lifted" : "dll_directory restricted");
+}
+
 bool get_user_sid_string(char16_t* buffer, uint32_t size) {
     if (fake::fail_with(Op::get_user_sid_string) || world.user_sid.empty()) return false;
     return fake::copy_out(world.user_sid, buffer, size) < size;
@@ -595,9 +599,11 @@ bool set_console_ctrl_handler(ConsoleCtrlHandler handler, bool add) {
     return handler != nullptr && add;
 }
 
+// The calls log names the way and whether the child was created suspended, so that a
+// test sees whether it could have run before it was in the job.
 bool create_process(char16_t* command_line, bool, uint32_t creation_flags, StartupInfo* startup,
                     ProcessInformation* process) {
-    world.calls.push_back("create_process");
+    world.calls.push_back(std::string("create_process") + (creation_flags & create_suspended ? " suspended" : ""));
     world.child_command_lines.push_back(command_line);
     world.child_startup = *startup;
     world.child_creation_flags = creation_flags;
@@ -605,6 +611,28 @@ bool create_process(char16_t* command_line, bool, uint32_t creation_flags, Start
     process->process = reinterpret_cast<Handle>(0x200);
     process->thread = reinterpret_cast<Handle>(0x204);
     process->process_id = 0x1234;
+    return true;
+}
+
+// Refused (a Windows before 10 1607) when the test fails it, typically with 87.
+bool create_process_in_job(char16_t* command_line, bool inherit, uint32_t creation_flags, StartupInfo* startup,
+                           ProcessInformation* process, Handle job) {
+    if (fake::fail_with(Op::create_process_in_job)) {
+        world.calls.push_back("create_process_in_job refused");
+        return false;
+    }
+    bool ok = create_process(command_line, inherit, creation_flags, startup, process);
+    world.calls.back() += job != nullptr ? " in job" : " in no job";
+    return ok;
+}
+
+uint32_t resume_thread(Handle) {
+    world.calls.push_back("resume_thread");
+    return fake::fail_with(Op::resume_thread) ? resume_failed : 1;
+}
+
+bool terminate_process(Handle, uint32_t exit_code) {
+    world.calls.push_back("terminate_process " + std::to_string(exit_code));
     return true;
 }
 

@@ -37,6 +37,8 @@ enum class Op {
     duplicate_handle,
     set_console_ctrl_handler,
     create_process,
+    create_process_in_job,
+    resume_thread,
     get_exit_code_process,
     create_file,
     get_window_station_flags,

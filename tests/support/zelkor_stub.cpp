@@ -11,7 +11,8 @@
 //   ZKSTUB_MARKER=path  creates that file after the sleep (it proves the stub outlived it)
 //   ZKSTUB_REPORT=path  writes to that file what it was given, one line each: "stdin: eof"
 //                       (or "data", or "error N"), "stdout: written" (or "error N"),
-//                       "show: F N" (STARTF_USESHOWWINDOW set or not, wShowWindow)
+//                       "show: F N" (STARTF_USESHOWWINDOW set or not, wShowWindow),
+//                       "job: 1" (in a job: IsProcessInJob; else 0)
 //   ZKSTUB_EXIT=code    exits with that code (decimal or 0x hex; 0 when unset)
 #include <windows.h>
 
@@ -66,6 +67,9 @@ void report(const wchar_t* path) {
     GetStartupInfoW(&startup);
     n += snprintf(text + n, sizeof text - n, "show: %d %u\n", (startup.dwFlags & STARTF_USESHOWWINDOW) ? 1 : 0,
                   static_cast<unsigned>(startup.wShowWindow));
+    BOOL in_job = FALSE;
+    IsProcessInJob(GetCurrentProcess(), nullptr, &in_job);
+    n += snprintf(text + n, sizeof text - n, "job: %d\n", in_job ? 1 : 0);
     HANDLE f = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (f == INVALID_HANDLE_VALUE) return;
     WriteFile(f, text, static_cast<DWORD>(n), &written, nullptr);

@@ -1,6 +1,8 @@
 // The child's command line, the job, the handles and every failure before the child runs.
 #include "child/child.h"
 
+#include <algorithm>
+
 #include "launcher/diagnostics.h"
 #include "launcher_fixture.h"
 
@@ -56,8 +58,9 @@ TEST_F(Child, RunsInAKillOnCloseJobWithInheritedHandles) {
     const std::vector<std::string> order = {
         "create_job_object", "query_information_job_object", "set_information_job_object",
         "duplicate_handle",  "duplicate_handle",             "duplicate_handle",
-        "set_console_ctrl_handler", "create_process",        "assign_process_to_job_object",
-        "close_handle",      "wait_for_single_object_ex",    "get_exit_code_process"};
+        "set_console_ctrl_handler", "dll_directory lifted", "create_process suspended in job",
+        "dll_directory restricted", "resume_thread", "close_handle", "wait_for_single_object_ex",
+        "get_exit_code_process"};
     EXPECT_EQ(fake::world.calls, order);
     const platform::StartupInfo& s = fake::world.child_startup;
     EXPECT_EQ(s.cb, sizeof(platform::StartupInfo));
@@ -66,7 +69,61 @@ TEST_F(Child, RunsInAKillOnCloseJobWithInheritedHandles) {
     EXPECT_EQ(s.std_output, reinterpret_cast<platform::Handle>(0x1014));
     EXPECT_EQ(s.std_error, reinterpret_cast<platform::Handle>(0x1018));
     EXPECT_EQ(utf8(fake::world.err),
-              "run_child: about to run 'C:\\zk\\zelkor.exe s'\nchild process exit code: -1073741819\n");
+              "run_child: about to run 'C:\\zk\\zelkor.exe s'\nrun_child: started inside the job\n"
+              "child process exit code: -1073741819\n");
+}
+
+// Each way the child can be started: it never runs (is resumed) before it is in the job
+// where a job could be had, and a failure to resume it ends it before the 101.
+TEST_F(Child, TheChildIsInItsJobBeforeItRuns) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<fake::Op, uint32_t>> faults;  // each op's first call fails
+        uint32_t code;
+        std::vector<std::string> calls;  // from the creation on
+        const char* err;                 // the trace after "about to run", or the message
+    };
+    const Case cases[] = {
+        {"in the job", {}, 7, {"create_process suspended in job", "resume_thread", "close_handle"},
+         "run_child: started inside the job\nchild process exit code: 7\n"},
+        {"attribute refused: suspended, joined, resumed", {{fake::Op::create_process_in_job, 87}}, 7,
+         {"create_process_in_job refused", "create_process suspended", "assign_process_to_job_object", "resume_thread",
+          "close_handle"},
+         "run_child: not started inside the job (error 87): started suspended, then joined to it\n"
+         "child process exit code: 7\n"},
+        {"creation in the job fails: the plain way still runs it", {{fake::Op::create_process, 5}}, 7,
+         {"create_process suspended in job", "create_process suspended", "assign_process_to_job_object",
+          "resume_thread", "close_handle"},
+         "run_child: not started inside the job (error 5): started suspended, then joined to it\n"
+         "child process exit code: 7\n"},
+        {"refused and the join fails: runs outside the job",
+         {{fake::Op::create_process_in_job, 87}, {fake::Op::assign_process_to_job_object, 5}}, 7,
+         {"create_process_in_job refused", "create_process suspended", "assign_process_to_job_object", "resume_thread",
+          "close_handle"},
+         "run_child: not started inside the job (error 87) and not joined to it (error 5): runs outside it\n"
+         "child process exit code: 7\n"},
+        {"resume fails: the child is ended", {{fake::Op::resume_thread, 5}}, 101,
+         {"create_process suspended in job", "resume_thread", "terminate_process 101"},
+         "run_child: started inside the job\nUnable to create process using 'C:\\zk\\zelkor.exe s'\n"},
+        {"both ways fail", {{fake::Op::create_process_in_job, 87}, {fake::Op::create_process, 2}}, 101,
+         {"create_process_in_job refused", "create_process suspended"},
+         "Unable to create process using 'C:\\zk\\zelkor.exe s'\n"},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        fake::world.child_exit_code = 7;
+        log_stream = LogStream::standard_error;
+        for (auto [op, error] : c.faults) fake::fail_call(op, 1, error);
+        std::u16string line = u"C:\\zk\\zelkor.exe s";
+        EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data()); }), c.code) << c.name;
+        std::vector<std::string> calls = fake::world.calls;
+        calls.erase(calls.begin(), calls.begin() + 7);  // the job and the handles
+        std::erase_if(calls, [](const std::string& call) { return call.starts_with("dll_directory"); });
+        calls.resize(std::min(calls.size(), c.calls.size()));
+        EXPECT_EQ(calls, c.calls) << c.name;
+        EXPECT_EQ(utf8(fake::world.err), "run_child: about to run 'C:\\zk\\zelkor.exe s'\n" + std::string(c.err))
+            << c.name;
+    }
 }
 
 TEST_F(Child, EveryFailureBeforeTheChildRuns) {
@@ -84,7 +141,7 @@ TEST_F(Child, EveryFailureBeforeTheChildRuns) {
         {fake::Op::duplicate_handle, 2, 100, "stdout duplication failed\n"},
         {fake::Op::duplicate_handle, 3, 100, "stderr duplication failed\n"},
         {fake::Op::set_console_ctrl_handler, 1, 101, "control handler setting failed\n"},
-        {fake::Op::create_process, 1, 101, "Unable to create process using 'C:\\zk\\zelkor.exe s'\n"},
+        {fake::Op::resume_thread, 1, 101, "Unable to create process using 'C:\\zk\\zelkor.exe s'\n"},
         {fake::Op::get_exit_code_process, 1, 101, "Failed to get exit code of process\n"},
     };
     for (const Case& c : cases) {
@@ -121,6 +178,7 @@ TEST_F(Child, OtherDuplicationErrorsAreTracedWithTheirCode) {
 
 TEST_F(Child, AFailedJobAssignmentStillRunsTheChild) {
     fake::world.child_exit_code = 104;
+    fake::fail_call(fake::Op::create_process_in_job, 1, 87);
     fake::fail_call(fake::Op::assign_process_to_job_object, 1, 5);
     std::u16string line = u"x";
     EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data()); }), 104u);

@@ -153,6 +153,7 @@ TEST_F(MainFlow, TraceOfAWholeRunOnTheVirtualEnvRoad) {
               "maybe_handle_shebang: No line terminator found\n"
               "Checking for Zelkor executable in virtual env 'C:\\venv'\n"
               "run_child: about to run 'C:\\venv\\Scripts\\zelkor.exe C:\\d\\tool-script.zk a'\n"
+              "run_child: started inside the job\n"
               "child process exit code: 3\n");
 }
 
@@ -243,7 +244,8 @@ TEST_F(MainFlow, HelpShowsTheFileVersionWhenThereIsOne) {
 }  // namespace
 
 // Where the per-user zk.ini is looked for: the registry's "Local AppData" when its meaning
-// is certain, else whatever SHGetFolderPathW says (here C:\Shell\Local, or its failure).
+// is certain (the environment's USERPROFILE the recorded profile), else whatever
+// SHGetFolderPathW says (here C:\Shell\Local, or its failure).
 TEST_F(MainFlow, TheLocalAppDataFolderIsShell32sWithoutAskingIt) {
     const std::u16string folders = u"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
     const std::u16string profiles = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\";
@@ -264,12 +266,21 @@ TEST_F(MainFlow, TheLocalAppDataFolderIsShell32sWithoutAskingIt) {
          "C:\\Users\\me\\AppData\\Local", false},
         {"the variable in any case, and more than once", 2, fake::reg_sz(u"%userprofile%\\x\\%UserProfile%"),
          u"C:\\P", [] {}, 0, "C:\\P\\x\\C:\\P", false},
-        {"not the environment's USERPROFILE", 2, expand_default, u"C:\\Users\\me",
-         [] { fake::set_env(u"USERPROFILE", u"C:\\Elsewhere"); }, 0, "C:\\Users\\me\\AppData\\Local", false},
-        {"a redirected REG_SZ as it stands", 1, fake::reg_sz(u"D:\\Data\\Local"), u"", [] {}, 0, "D:\\Data\\Local",
+        {"USERPROFILE differing only in case", 2, expand_default, u"C:\\Users\\me",
+         [] { fake::set_env(u"USERPROFILE", u"c:\\USERS\\Me"); }, 0, "C:\\Users\\me\\AppData\\Local", false},
+        // Windows' shell expands with the environment: another USERPROFILE is its to judge.
+        {"USERPROFILE names another folder", 2, expand_default, u"C:\\Users\\me",
+         [] { fake::set_env(u"USERPROFILE", u"C:\\Elsewhere"); }},
+        {"USERPROFILE absent", 2, expand_default, u"C:\\Users\\me", [] { fake::world.environment.clear(); }},
+        {"USERPROFILE absent, REG_SZ", 1, fake::reg_sz(u"D:\\Data\\Local"), u"C:\\Users\\me",
+         [] { fake::world.environment.clear(); }},
+        {"a REG_SZ holding a percent sign", 1, fake::reg_sz(u"%USERPROFILE%\\AppData\\Local")},
+        {"a redirected REG_SZ as it stands", 1, fake::reg_sz(u"D:\\Data\\Local"), u"C:\\Users\\me", [] {}, 0,
+         "D:\\Data\\Local", false},
+        {"a network share", 1, fake::reg_sz(u"\\\\srv\\home\\Local"), u"C:\\Users\\me", [] {}, 0,
+         "\\\\srv\\home\\Local", false},
+        {"data without its terminator", 1, std::string("D\0:\0\\\0L\0", 8), u"C:\\Users\\me", [] {}, 0, "D:\\L",
          false},
-        {"a network share", 1, fake::reg_sz(u"\\\\srv\\home\\Local"), u"", [] {}, 0, "\\\\srv\\home\\Local", false},
-        {"data without its terminator", 1, std::string("D\0:\0\\\0L\0", 8), u"", [] {}, 0, "D:\\L", false},
         {"no value", 0, ""},
         {"a value of another type", 4, std::string(4, '\0')},
         {"data of an odd length", 1, fake::reg_sz(u"D:\\L") + "x"},
@@ -285,7 +296,7 @@ TEST_F(MainFlow, TheLocalAppDataFolderIsShell32sWithoutAskingIt) {
         {"longer than a path once expanded", 2, fake::reg_sz(u"%USERPROFILE%\\" + std::u16string(250, u'x')),
          u"C:\\Users\\me"},
         // SHGetFolderPathW fails for a folder that does not exist, and then so does this.
-        {"a missing folder", 1, fake::reg_sz(u"D:\\Gone"), u"",
+        {"a missing folder", 1, fake::reg_sz(u"D:\\Gone"), u"C:\\Users\\me",
          [] { fake::world.appdata_result = static_cast<int32_t>(0x80070002); }, static_cast<int32_t>(0x80070002),
          ""},
     };
@@ -300,6 +311,8 @@ TEST_F(MainFlow, TheLocalAppDataFolderIsShell32sWithoutAskingIt) {
                                        u"\\\\srv\\home\\Local", u"D:\\L", u"C:\\Shell\\Local"})
             fake::add_directory(folder);
         fake::add_file(u"D:\\file.txt");
+        // The environment's profile is the recorded one unless a row says otherwise.
+        if (!c.profile.empty()) fake::set_env(u"USERPROFILE", c.profile);
         c.arrange();
         char16_t folder[max_path] = {};
         EXPECT_EQ(locate_local_appdata(folder), c.result) << c.name;

@@ -33,7 +33,7 @@ TEST_F(Windowless, TheChildHasNoConsoleWindowAndTheStreamsItLacksAreNul) {
         fake::world.std_handles[2] = c.err;
         fake::RunResult r = fake::run();
         EXPECT_EQ(r.exit_code, 0u);
-        EXPECT_EQ(fake::world.child_creation_flags, 0x08000000u) << "CREATE_NO_WINDOW, never DETACHED_PROCESS";
+        EXPECT_EQ(fake::world.child_creation_flags, 0x08000004u) << "CREATE_NO_WINDOW and suspended, never DETACHED_PROCESS";
         const platform::StartupInfo& s = fake::world.child_startup;
         EXPECT_EQ(s.std_input, c.child_in);
         EXPECT_EQ(s.std_output, c.child_out);
@@ -89,6 +89,7 @@ TEST_F(Windowless, FatalMessagesGoWhereSomebodyCanSeeThem) {
     with_venv();
     fake::world.std_handles[2] = none;
     fake::fail_call(fake::Op::create_process, 1, 2);
+    fake::fail_call(fake::Op::create_process, 2, 2);
     EXPECT_EQ(fake::run({u"tool.exe"}).exit_code, 101u);
     EXPECT_EQ(fake::world.message_boxes,
               std::vector<std::string>{"tool.exe|Unable to create process using 'C:\\venv\\Scripts\\zelkor.exe "
@@ -110,11 +111,14 @@ TEST_F(Windowless, ShowWindowAndForegroundPassToTheChildAndNoConsoleIsNeeded) {
         const platform::StartupInfo& s = fake::world.child_startup;
         EXPECT_EQ(s.flags, shortcut_minimized ? 0x101u : 0x100u);
         EXPECT_EQ(s.show_window, shortcut_minimized ? 7 : 0);
-        // Once the child is in the job, which nothing may delay (loading user32 would).
-        auto started = std::find(fake::world.calls.begin(), fake::world.calls.end(), "create_process");
+        // Created in the job and suspended; the right to the foreground comes before its
+        // first instruction.
+        auto started = std::find(fake::world.calls.begin(), fake::world.calls.end(),
+                                 "create_process suspended in job");
         ASSERT_NE(started, fake::world.calls.end());
-        EXPECT_EQ(*(started + 1), "assign_process_to_job_object");
+        EXPECT_EQ(*(started + 1), "dll_directory restricted");
         EXPECT_EQ(*(started + 2), "allow_set_foreground_window 4660");
+        EXPECT_EQ(*(started + 3), "resume_thread");
     }
 }
 
