@@ -3,7 +3,8 @@
 # and ARM64), its subsystem (console for zklaunch.exe, Windows for zklaunchw.exe),
 # imports exactly from the known DLLs kernel32, advapi32 and msvcrt (everything else is
 # loaded at run time from the system folder), the manifest and the version resource
-# embedded, at most 64 KiB. llvm-readobj reads PE files of every architecture.
+# embedded, the PE checksum right, at most 64 KiB. llvm-readobj reads PE files of every
+# architecture.
 # Usage: product_check.sh EXE x86|x64|arm64 console|windows VERSION
 exe="$1"
 arch="$2"
@@ -50,6 +51,12 @@ for entry in "FileDescription=$description" "FileVersion=$version" "ProductVersi
     *) fail "the version resource's ${entry%%=*} is not '${entry#*=}'" ;;
   esac
 done
+# The PE checksum is the file's (a signature removed, the file comes back whole).
+copy=$(mktemp)
+cp "$exe" "$copy"
+python3 "$(dirname "$0")/../cmake/pe_checksum.py" "$copy"
+cmp -s "$exe" "$copy" || { rm -f "$copy"; fail "the PE checksum is not the file's"; }
+rm -f "$copy"
 size=$(stat -c %s "$exe")
 [ "$size" -le 65536 ] || fail "$size bytes, more than 64 KiB"
 echo "product check: $size bytes, $exe is $format ($magic), $kind, manifest and version $version embedded, imports: $imports"
