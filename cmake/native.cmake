@@ -66,7 +66,8 @@ if(ZK_E2E)
   target_compile_definitions(zk_e2e_tests PRIVATE
     ZK_WIN64_DIR="${ZK_WIN64_DIR}" ZK_WIN32_DIR="${ZK_WIN32_DIR}" ZK_ARM64_DIR="${ZK_ARM64_DIR}"
     ZK_ARM64_WINE="${ZK_ARM64_WINE}"
-    ZK_WINE_PREFIX="${CMAKE_BINARY_DIR}/wineprefix" ZK_VERSION="${PROJECT_VERSION}")
+    ZK_WINE_PREFIX="${CMAKE_BINARY_DIR}/wineprefix" ZK_VERSION="${PROJECT_VERSION}"
+    ZK_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   # The suite runs once per build: the 32-bit product under WOW64 and the 64-bit one under
   # Debian's x86-64 Wine, which share a prefix; the ARM64 one under its arm64 Wine, with a
   # prefix of its own. One wineserver for each run: the tests of a run go serially in one
@@ -93,5 +94,7 @@ if(ZK_E2E)
     set_tests_properties(reproducible_build_${arch} PROPERTIES TIMEOUT 600)
   endforeach()
   add_test(NAME bootstrap_check COMMAND ${CMAKE_SOURCE_DIR}/tests/bootstrap_check.sh)
+  add_test(NAME release_check COMMAND ${CMAKE_SOURCE_DIR}/tests/release_check.sh)
+  set_tests_properties(release_check PROPERTIES LABELS product TIMEOUT 600)
   set_tests_properties(bootstrap_check PROPERTIES LABELS product)
 endif()

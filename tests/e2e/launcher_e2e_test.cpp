@@ -1,5 +1,6 @@
 // The launcher under Wine: the raw command line reaching the child, exit codes, standard
 // handles, the job, and the launcher's own fatal ends.
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 
@@ -156,6 +157,25 @@ TEST_F(Launcher, CtrlCReachesTheChildWhileTheLauncherWaits) {
     wine::Result r = wine::run_on_console("C:\\d\\tool.exe", env, "zelkor-stub: ", "C-c");
     EXPECT_NE(r.out.find("zelkor-stub: control event 0\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.exit_code, 42u) << r.out;
+}
+
+// A launcher signed as a release signs it (Authenticode, SHA-256, here with a throwaway
+// authority of the test's own) runs its script as the unsigned one does.
+TEST_F(Launcher, ASignedLauncherRunsItsScript) {
+    char folder[] = "/tmp/zk-signing.XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string dir = folder, signed_exe = dir + "/tool.exe";
+    const std::string sign = std::string(ZK_SOURCE_DIR) + "/tests/support/throwaway_ca.sh '" + dir +
+                             "' && osslsigncode sign -pkcs12 '" + dir + "/cs.p12' -readpass '" + dir +
+                             "/password.txt' -h sha256 -n zklaunch -in '" + wine::launcher_exe() + "' -out '" +
+                             signed_exe + "' >/dev/null";
+    ASSERT_EQ(std::system(sign.c_str()), 0) << sign;
+    wine::copy_file(signed_exe, "C:\\d\\tool.exe");
+    std::system(("rm -rf '" + dir + "'").c_str());
+    install_stub("C:\\venv\\Scripts\\zelkor.exe");
+    wine::Result r = wine::run("C:\\d\\tool.exe a", venv);
+    EXPECT_EQ(r.exit_code, 0u) << r.err;
+    EXPECT_EQ(r.out, ran("C:\\venv\\Scripts\\zelkor.exe C:\\d\\tool-script.zk a"));
 }
 
 TEST_F(Launcher, MissingScriptIs105) {
