@@ -31,11 +31,13 @@ esac
 imports=$(echo "$headers" | sed -n '/^ *Import {/,/}/s/^ *Name: //p' | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
 [ "$imports" = "advapi32.dll kernel32.dll msvcrt.dll " ] ||
   fail "imports $imports; only advapi32.dll kernel32.dll msvcrt.dll, the known DLLs, may be"
-# The manifest: the execution level and the supported systems.
+# The manifest: the execution level, the supported systems, long paths.
 echo "$headers" | grep -q 'Type: MANIFEST (ID 24)' || fail "no manifest resource"
 grep -q 'asInvoker' "$exe" || fail "no manifest with asInvoker"
 grep -q '8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a' "$exe" || fail "manifest does not declare Windows 10"
 grep -q 'e2011457-1546-43c5-a5fe-008deee3d3f0' "$exe" || fail "manifest does not declare Windows Vista"
+grep -q 'http://schemas.microsoft.com/SMI/2016/WindowsSettings' "$exe" &&
+  grep -q '<ws2:longPathAware>true</ws2:longPathAware>' "$exe" || fail "manifest does not declare longPathAware"
 # The version resource and its strings, as UTF-16 text, each value with its terminator.
 echo "$headers" | grep -q 'Type: VERSIONINFO' || fail "no version resource"
 bytes=" $(od -An -v -tx1 "$exe" | tr -s ' \n' '  ') "

@@ -21,9 +21,6 @@ constexpr const char16_t* executable_name = u"zelkor.exe";
 constexpr uint32_t scs_32bit_binary = 0;
 constexpr uint32_t scs_64bit_binary = 6;
 constexpr uint32_t error_invalid_data = 13;
-constexpr uint32_t error_filename_exced_range = 206;
-// The longest InstallPath value read: 258 characters and the terminator, in 519 bytes.
-constexpr uint32_t install_path_bytes = 519;
 
 // An entry's executable path without the quotes storing added: `length` units from `start`.
 struct StoredPath {
@@ -88,10 +85,11 @@ int32_t bits_of(const char16_t* path) {
 // Classifies an entry of a lazy scan.
 void classify(InstalledInterpreter& entry) {
     if (entry.bits != bits_unclassified) return;
-    char16_t path[260];
+    text::Growable path;
     StoredPath stored = unquoted(entry);
-    text::copy_n(path, 260, stored.start, stored.length);
-    entry.bits = bits_of(path);
+    text::assign_n(path, stored.start, stored.length);
+    entry.bits = bits_of(path.data);
+    text::release(path);
 }
 
 // The candidates of a lazy scan that has reached the cap, classified in the order found
@@ -108,20 +106,14 @@ void classify_in_scan_order() {
     classify_lazily = false;
 }
 
-// Probes `directory` + `suffix` + "zelkor.exe" and lists it in the table's first free
-// slot when it is a 32- or 64-bit executable not yet listed.
-void probe_layout(const char16_t* version, const char16_t* directory, const char16_t* suffix) {
-    // Room for the longest candidate: 258 + 14 + 10 characters.
-    char16_t path[300];
-    text::format(path, 300, u"%ls%ls%ls", directory, suffix, executable_name);
-    size_t length = text::length(path);
-    if (length >= 260) {  // no such file can be named in 259 characters; never cut it
-        trace_path_failure(path, error_filename_exced_range);
-        return;
-    }
+// Lists `path` in the table's first free slot when it is a 32- or 64-bit executable not
+// yet listed.
+void list_if_executable(const char16_t* version, const char16_t* path) {
     uint32_t attributes = platform::get_file_attributes(path);
     if (attributes == platform::invalid_file_attributes) {
-        trace_path_failure(path, platform::get_last_error());
+        uint32_t error = platform::get_last_error();
+        trace_path_failure(path, error);
+        trace_long_path(path, error);
         return;
     }
     if (attributes & platform::file_attribute_directory) {
@@ -132,23 +124,30 @@ void probe_layout(const char16_t* version, const char16_t* directory, const char
         trace(u"locate_zelkors_for_key: %ls: already found\n", path);
         return;
     }
-    // A lazy scan leaves the type unread; a path too long to quote is refused either way.
+    // A lazy scan leaves the type unread.
     int32_t bits = classify_lazily ? bits_unclassified : bits_of(path);
     if (bits == bits_rejected) return;
-    bool quote = text::find(path, u' ') != nullptr;
-    if (quote && length + 2 >= 260) {  // unquoted, it would run the path's first word
-        trace_path_failure(path, error_filename_exced_range);
-        return;
-    }
     InstalledInterpreter& entry = installed_interpreters[installed_count];
     text::copy(entry.version, 4, version);
     entry.bits = bits;
     entry.sequence = next_sequence++;
-    text::format(entry.executable, 260, quote ? u"\"%ls\"" : u"%ls", path);
+    // Its own storage, for the rest of the run: quoted when it holds a blank (unquoted, it
+    // would run the path's first word).
+    text::Growable executable;
+    text::format(executable, text::needs_quotes(path) ? u"\"%ls\"" : u"%ls", path);
+    entry.executable = executable.data;
     if (!classify_lazily)
         trace(u"locate_zelkors_for_key: %ls is a %dbit executable\n", entry.executable, bits);
     ++installed_count;
     if (classify_lazily && installed_count >= max_installations) classify_in_scan_order();
+}
+
+// Probes `directory` + `suffix` + "zelkor.exe".
+void probe_layout(const char16_t* version, const char16_t* directory, const char16_t* suffix) {
+    text::Growable candidate;
+    text::format(candidate, u"%ls%ls%ls", directory, suffix, executable_name);
+    list_if_executable(version, candidate.data);
+    text::release(candidate);
 }
 
 // Whether the three Vornix layouts can hold anything. Most installations have no Vornix
@@ -157,18 +156,20 @@ void probe_layout(const char16_t* version, const char16_t* directory, const char
 // as absent; any other failure (access denied, say) leaves the probes to run.
 bool has_vornix_folder(const char16_t* directory) {
     constexpr uint32_t error_file_not_found = 2, error_path_not_found = 3;
-    char16_t folder[300];
-    text::format(folder, 300, u"%ls\\Vornix", directory);
-    if (platform::get_file_attributes(folder) != platform::invalid_file_attributes) return true;
+    text::Growable folder;
+    text::format(folder, u"%ls\\Vornix", directory);
+    uint32_t attributes = platform::get_file_attributes(folder.data);
     uint32_t error = platform::get_last_error();
+    text::release(folder);
+    if (attributes != platform::invalid_file_attributes) return true;
     return error != error_file_not_found && error != error_path_not_found;
 }
 
-// Lists the executables of one installation (version subkey `name`).
-void locate_installation(platform::Handle root, uint32_t access, const char16_t* label,
-                         const char16_t* name) {
-    char16_t version[4];
-    text::copy_n(version, 4, name, 3);  // "3.10" is listed as "3.1"
+// The installation folder of version subkey `name`, as its InstallPath names it, into
+// `directory`: false (traced) when the key or the value cannot be read or does not name
+// an absolute folder.
+bool read_install_path(platform::Handle root, uint32_t access, const char16_t* label, const char16_t* name,
+                       text::Growable& directory) {
     char16_t key_path[48];
     text::format(key_path, 48, u"%ls\\%ls\\InstallPath", core_key, name);
     char16_t message[1024];
@@ -177,37 +178,47 @@ void locate_installation(platform::Handle root, uint32_t access, const char16_t*
     if (status != 0) {
         system_error_text(static_cast<uint32_t>(status), message);
         trace(u"%ls\\%ls: %ls", label, key_path, message);
-        return;
+        return false;
     }
-    char16_t data[260];
-    uint32_t type = 0, bytes = install_path_bytes;
-    status = platform::reg_query_value_ex(key, nullptr, &type, data, &bytes);
+    uint32_t type = 0, bytes = 0;
+    status = query_text_value(key, nullptr, &type, directory, &bytes);
     platform::reg_close_key(key);
     if (status != 0) {
         system_error_text(static_cast<uint32_t>(status), message);
         trace(u"%ls\\%ls: %ls\n", label, key_path, message);
-        return;
+        return false;
     }
-    if (type != platform::reg_sz) return;
+    if (type != platform::reg_sz) return false;
     // Only an absolute folder names an installation. An empty value or one rooted on the
     // current drive (\Z36) would probe whatever drive is current, a relative one (Z36,
     // C:Z36) the folder the user stands in, one of only separators a network host
     // (\\Vornix\win32\zelkor.exe): anyone may put a zelkor.exe there. It is not used.
-    size_t length = install_path_length(data, bytes);
-    if (!text::is_absolute_folder(data, length)) {
+    size_t length = install_path_length(directory.data, bytes);
+    if (!text::is_absolute_folder(directory.data, length)) {
         system_error_text(error_invalid_data, message);
         trace(u"%ls\\%ls: %ls", label, key_path, message);
-        return;
+        return false;
     }
-    if (data[length - 1] == u'\\') --length;  // one trailing backslash only
-    char16_t directory[260];
-    text::copy_n(directory, 260, data, length);
-    bool skip_vornix = log_stream == LogStream::none && !has_vornix_folder(directory);
-    for (const char16_t* const* suffix = install_layout_suffixes; *suffix != nullptr; ++suffix) {
-        if (skip_vornix && suffix != install_layout_suffixes) break;
-        probe_layout(version, directory, *suffix);
-        if (installed_count >= max_installations) return;
+    if (directory.data[length - 1] == u'\\') --length;  // one trailing backslash only
+    text::truncate(directory, length);
+    return true;
+}
+
+// Lists the executables of one installation (version subkey `name`).
+void locate_installation(platform::Handle root, uint32_t access, const char16_t* label,
+                         const char16_t* name) {
+    char16_t version[4];
+    text::copy_n(version, 4, name, 3);  // "3.10" is listed as "3.1"
+    text::Growable directory;
+    if (read_install_path(root, access, label, name, directory)) {
+        bool skip_vornix = log_stream == LogStream::none && !has_vornix_folder(directory.data);
+        for (const char16_t* const* suffix = install_layout_suffixes; *suffix != nullptr; ++suffix) {
+            if (skip_vornix && suffix != install_layout_suffixes) break;
+            probe_layout(version, directory.data, *suffix);
+            if (installed_count >= max_installations) break;
+        }
     }
+    text::release(directory);
 }
 
 }  // namespace

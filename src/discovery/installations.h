@@ -9,7 +9,8 @@
 struct InstalledInterpreter {
     char16_t version[4];      // first three characters of the version subkey's name
     int32_t bits;             // 64 or 32, from the executable's binary type (see below)
-    char16_t executable[260]; // full path, in double quotes when it holds a space
+    const char16_t* executable; // full path, in double quotes when it holds a space: a heap
+                                // copy of its own length, never released
     uint32_t sequence;        // order of the sighting in its scan: 0 for the first listed
 };
 

@@ -44,7 +44,7 @@ const char16_t* lookup_configured_default() {
     const char16_t* value = read_env_var(configured_value);
     const char16_t* source = u"environment";
     if (value == nullptr) {
-        const char16_t* const files[] = {local_ini_path, global_ini_path};  // per-user first
+        const char16_t* const files[] = {text::c_str(local_ini_path), text::c_str(global_ini_path)};  // per-user first
         for (const char16_t* file : files) {
             if (file[0] == 0) continue;
             if (platform::get_private_profile_string(u"defaults", default_key, nullptr, configured_value,

@@ -43,12 +43,65 @@ void write_output(const char16_t* format, const text::FormatArg* args, size_t co
     stream_out<platform::Stream::output>(format, args, count);
 }
 
+namespace {
+
+// The length of the formatted text, counted in a small buffer emptied as it fills.
+size_t formatted_length(const char16_t* format, const text::FormatArg* args, size_t count) {
+    char16_t chunk[64];
+    size_t total = 0;
+    text::FormatSink sink{chunk, 64, 0,
+                          [](text::FormatSink& s) {
+                              *static_cast<size_t*>(s.context) += s.used;
+                              s.used = 0;
+                          },
+                          &total};
+    text::format_into(sink, format, args, count);
+    return total + sink.used;
+}
+
+}  // namespace
+
+// The message whole, whatever its length (a path, a command line of 32,767 units); only
+// when the heap refuses its size is it cut to 1023 units.
 void fail_args(uint32_t status, const char16_t* format, const text::FormatArg* args, size_t count) {
-    char16_t message[1024];
-    size_t n = text::format_args(message, 1024, format, args, count);
-    message[n] = u'\n';  // fits: the formatter leaves at least the terminator's unit free
+    static char16_t fallback[1023 + 2];
+    size_t size = formatted_length(format, args, count) + 2;  // the line feed and the terminator
+    auto* message = static_cast<char16_t*>(platform::allocate(size * sizeof(char16_t)));
+    if (message == nullptr) {
+        message = fallback;
+        size = sizeof fallback / sizeof fallback[0];
+    }
+    size_t n = text::format_args(message, size - 1, format, args, count);
+    message[n] = u'\n';
+    message[n + 1] = 0;
     variant::report_fatal(message, n + 1);
     platform::exit_process(status);
+}
+
+bool read_own_path(text::Growable& path) {
+    // GetModuleFileNameW fills the buffer it is given and cuts the path there; asked
+    // again with twice the room until the path fits, up to the 32,767 units Windows has.
+    for (uint32_t size = text::short_path_limit; size <= 65536; size *= 2) {
+        // Not reserve(): a fatal message in a box reads this path too.
+        if (!text::try_reserve(path, size)) break;
+        uint32_t n = platform::get_module_file_name(path.data, size);
+        if (n == 0) break;
+        if (n < size) {
+            path.data[n] = 0;
+            path.length = n;
+            return true;
+        }
+    }
+    text::truncate(path, 0);
+    return false;
+}
+
+void trace_long_path(const char16_t* path, uint32_t error) {
+    constexpr uint32_t error_path_not_found = 3, error_filename_exced_range = 206;
+    if ((error == error_filename_exced_range || error == error_path_not_found) &&
+        text::length(path) >= text::short_path_limit)
+        trace(u"%ls: longer than 259 characters: Windows takes such a path only where long paths are enabled\n",
+              path);
 }
 
 const char16_t* read_env_var(const char16_t* name) {
@@ -68,4 +121,33 @@ void system_error_text(uint32_t code, char16_t* buffer) {
     if (platform::format_message(from_system_ignore_inserts, code, neutral_default_language, buffer,
                                  1024) == 0)
         text::format(buffer, 1024, u"error 0x%X\n", code);
+}
+
+int32_t query_text_value(platform::Handle key, const char16_t* name, uint32_t* type, text::Growable& value,
+                         uint32_t* bytes) {
+    constexpr int32_t error_more_data = 234, error_filename_exced_range = 206;
+    constexpr uint32_t longest = 32767;
+    text::reserve(value, text::short_path_limit);
+    int32_t status = error_more_data;
+    uint32_t size = 0;
+    // Asked again while the value grows between two calls, a few times at most.
+    for (int attempt = 0; attempt < 4 && status == error_more_data; ++attempt) {
+        size = static_cast<uint32_t>((value.capacity - 1) * sizeof(char16_t));  // a unit spare for a terminator
+        status = platform::reg_query_value_ex(key, name, type, value.data, &size);
+        if (status == error_more_data) {
+            if (size / sizeof(char16_t) > longest + 1) {
+                status = error_filename_exced_range;
+                break;
+            }
+            text::reserve(value, size / sizeof(char16_t) + 1);
+        }
+    }
+    if (status != 0) {
+        text::truncate(value, 0);
+        return status;
+    }
+    value.data[size / sizeof(char16_t)] = 0;
+    text::settle(value);
+    *bytes = size;
+    return 0;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "launcher/platform.h"
 #include "launcher/text.h"
 
 enum class LogStream { none, standard_error };
@@ -35,8 +36,9 @@ inline void trace(const char16_t* format, const A&... a) {
     trace_args(format, args, sizeof...(A));
 }
 
-// Writes the message (cut to 1023 characters) and a line feed to standard error, whether
-// tracing is on or not, and exits with `status` (100 to 105). Never returns.
+// Writes the whole message and a line feed to standard error (the windowless launcher
+// without one: in a box), whether tracing is on or not, and exits with `status` (100 to
+// 105). Never returns.
 template <class... A>
 [[noreturn]] inline void fail(uint32_t status, const char16_t* format, const A&... a) {
     const text::FormatArg args[] = {text::format_arg(a)..., text::FormatArg{}};
@@ -55,3 +57,19 @@ void system_error_text(uint32_t code, char16_t* buffer);
 
 // Writes text to standard output at once (the help text).
 void write_output(const char16_t* format, const text::FormatArg* args, size_t count);
+
+// The launcher's own full path, whole at any length, into `path`; false (path empty) when
+// it cannot be had.
+bool read_own_path(text::Growable& path);
+
+// After a call on `path` failed with `error`: when Windows refused the path for its length
+// (206, or 3 for a folder it cannot reach, and the path is 260 units or more), one trace
+// line that says so.
+void trace_long_path(const char16_t* path, uint32_t error);
+
+// The value `name` of the open registry key `key` (the default one for null), whole, into
+// `value`, terminated whether the stored data was or not; its type in `*type` and the
+// data's size in `*bytes`. RegQueryValueExW's status; a value of more than 32,767 units,
+// too long for any path, gives 206 (ERROR_FILENAME_EXCED_RANGE).
+int32_t query_text_value(platform::Handle key, const char16_t* name, uint32_t* type, text::Growable& value,
+                         uint32_t* bytes);

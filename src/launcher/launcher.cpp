@@ -12,10 +12,10 @@
 #include "script/commands.h"
 #include "script/header.h"
 
-char16_t local_ini_path[max_path];
-char16_t global_ini_path[max_path];
-char16_t wrapped_script_path[max_path];
-char16_t venv_executable_path[max_path];
+text::Growable local_ini_path;
+text::Growable global_ini_path;
+text::Growable wrapped_script_path;
+text::Growable venv_executable_path;
 uint32_t launcher_version[2];
 const char16_t* user_arguments = u"";
 char16_t* new_command_line;
@@ -23,15 +23,21 @@ char16_t* new_command_line;
 namespace {
 
 // Makes `path`, a folder on entry, name the zk.ini in it, and keeps it only when that file
-// exists (a directory passes too); traces either way. A path cut short could name another
-// file: when "\zk.ini" does not fit, there is no such file.
-void use_ini_in_folder(char16_t* path, const char16_t* found_trace) {
-    if (!text::append(path, max_path, u"\\zk.ini") ||
-        platform::get_file_attributes(path) == platform::invalid_file_attributes) {
-        trace(u"File '%ls' non-existent\n", path);
-        path[0] = 0;
+// exists (a directory passes too); traces either way.
+void use_ini_in_folder(text::Growable& path, const char16_t* found_trace) {
+    text::append(path, u"\\zk.ini");
+    if (platform::get_file_attributes(path.data) == platform::invalid_file_attributes) {
+        uint32_t error = platform::get_last_error();
+        trace(u"File '%ls' non-existent\n", path.data);
+        trace_long_path(path.data, error);
+        text::truncate(path, 0);
     } else {
-        trace(found_trace, path);
+        trace(found_trace, path.data);
+        // The ini reader opens the file itself, by a path that only a machine with long
+        // paths enabled takes at this length; elsewhere the file reads as empty.
+        if (path.length >= text::short_path_limit)
+            trace(u"%ls: longer than 259 characters: Windows reads it only where long paths are enabled\n",
+                  path.data);
     }
 }
 
@@ -39,7 +45,7 @@ void locate_local_ini() {
     int32_t result = locate_local_appdata(local_ini_path);
     if (result != 0) {
         trace(u"SHGetFolderPath failed: %X\n", static_cast<uint32_t>(result));
-        local_ini_path[0] = 0;
+        text::truncate(local_ini_path, 0);
         return;
     }
     use_ini_in_folder(local_ini_path, u"Using local configuration file '%ls'\n");
@@ -62,15 +68,15 @@ void read_launcher_version(const char16_t* path) {
     platform::release(block);
 }
 
-// The global file's buffer holds the launcher's own path on entry.
+// The global file's path holds the launcher's own path on entry.
 void locate_global_ini() {
-    char16_t* backslash = text::find_last(global_ini_path, u'\\');
+    const char16_t* backslash = text::find_last(text::c_str(global_ini_path), u'\\');
     if (backslash == nullptr) {
-        trace(u"GetModuleFileNameW returned value has no backslash: %ls\n", global_ini_path);
-        global_ini_path[0] = 0;
+        trace(u"GetModuleFileNameW returned value has no backslash: %ls\n", text::c_str(global_ini_path));
+        text::truncate(global_ini_path, 0);
         return;
     }
-    backslash[0] = 0;
+    text::truncate(global_ini_path, static_cast<size_t>(backslash - global_ini_path.data));
     use_ini_in_folder(global_ini_path, u"Using global configuration file '%ls'\n");
 }
 
@@ -85,34 +91,34 @@ const char16_t* find_user_arguments(const char16_t* command_line) {
     return end;
 }
 
-// `own_path` is the launcher's full path; `own_path_cut` tells that it came back cut.
-void derive_wrapped_script_path(const char16_t* own_path, bool own_path_cut) {
-    text::copy(wrapped_script_path, max_path, own_path);
-    // A cut path of 260 characters or more would name some other script.
-    if (own_path_cut) fail(exit_missing_script, u"Wrapper name '%ls' is not valid.", wrapped_script_path);
-    char16_t* dot = text::find_last(wrapped_script_path, u'.');
+// `own_path` is the launcher's full path, whole.
+void derive_wrapped_script_path(const text::Growable& own_path) {
+    text::assign(wrapped_script_path, text::c_str(own_path));
+    const char16_t* path = text::c_str(wrapped_script_path);
+    const char16_t* dot = text::find_last(path, u'.');
     if (dot == nullptr) {
-        trace(u"GetModuleFileNameW returned value has no extension: %ls\n", wrapped_script_path);
-        fail(exit_missing_script, u"Wrapper name '%ls' is not valid.", wrapped_script_path);
+        trace(u"GetModuleFileNameW returned value has no extension: %ls\n", path);
+        fail(exit_missing_script, u"Wrapper name '%ls' is not valid.", path);
     }
-    dot[0] = 0;
-    // "-script.zk" cut short would name some other file: such a script is not present.
-    if (!text::append(wrapped_script_path, max_path, u"-script.zk") ||
-        platform::get_file_attributes(wrapped_script_path) == platform::invalid_file_attributes) {
-        trace(u"File '%ls' non-existent\n", wrapped_script_path);
-        fail(exit_missing_script, u"Script file '%ls' is not present.", wrapped_script_path);
+    text::truncate(wrapped_script_path, static_cast<size_t>(dot - path));
+    text::append(wrapped_script_path, u"-script.zk");
+    if (platform::get_file_attributes(wrapped_script_path.data) == platform::invalid_file_attributes) {
+        uint32_t error = platform::get_last_error();
+        trace(u"File '%ls' non-existent\n", wrapped_script_path.data);
+        trace_long_path(wrapped_script_path.data, error);
+        fail(exit_missing_script, u"Script file '%ls' is not present.", wrapped_script_path.data);
     }
-    trace(u"Using wrapped script file '%ls'\n", wrapped_script_path);
+    trace(u"Using wrapped script file '%ls'\n", wrapped_script_path.data);
 }
 
 void build_new_command_line() {
-    size_t path_length = text::length(wrapped_script_path);
+    size_t path_length = wrapped_script_path.length;
     size_t arguments_length = text::length(user_arguments);
-    bool quote = text::find(wrapped_script_path, u' ') != nullptr;
+    bool quote = text::find(wrapped_script_path.data, u' ') != nullptr;
     size_t size = path_length + arguments_length + (quote ? 4 : 2);
     new_command_line = static_cast<char16_t*>(platform::allocate(size * sizeof(char16_t)));
     if (new_command_line == nullptr) fail(exit_out_of_memory, u"Could not allocate new command line");
-    text::format(new_command_line, size, quote ? u"\"%ls\" %ls" : u"%ls %ls", wrapped_script_path,
+    text::format(new_command_line, size, quote ? u"\"%ls\" %ls" : u"%ls %ls", wrapped_script_path.data,
                  user_arguments);
     trace(u"Running wrapped script with command line '%ls'\n", new_command_line);
 }
@@ -123,22 +129,21 @@ const char16_t* virtual_env_interpreter() {
     const char16_t* venv = read_env_var(u"VIRTUAL_ENV");
     if (venv == nullptr || venv[0] == 0) return nullptr;
     trace(u"Checking for Zelkor executable in virtual env '%ls'\n", venv);
-    // A path cut at 259 characters could name another file: then the interpreter counts
-    // as missing.
-    bool fits = text::length(venv) + text::length(u"\\Scripts\\zelkor.exe") < max_path;
-    text::format(venv_executable_path, max_path, u"%ls\\Scripts\\%ls", venv, u"zelkor.exe");
-    if (fits && platform::get_file_attributes(venv_executable_path) != platform::invalid_file_attributes)
-        return text::quoted_if_blank(venv_executable_path);
-    trace(u"Zelkor executable %ls missing from virtual env\n", venv_executable_path);
+    text::format(venv_executable_path, u"%ls\\Scripts\\%ls", venv, u"zelkor.exe");
+    if (platform::get_file_attributes(venv_executable_path.data) != platform::invalid_file_attributes)
+        return text::quoted_if_blank(venv_executable_path.data);
+    uint32_t error = platform::get_last_error();
+    trace(u"Zelkor executable %ls missing from virtual env\n", venv_executable_path.data);
+    trace_long_path(venv_executable_path.data, error);
     return nullptr;
 }
 
 void print_help(char16_t** argv) {
-    char16_t version[max_path];
+    char16_t version[64];
     if (launcher_version[0] == 0 && launcher_version[1] == 0)
-        text::copy(version, max_path, u"0.1");
+        text::copy(version, 64, u"0.1");
     else
-        text::format(version, max_path, u"%d.%d.%d.%d", int32_t(launcher_version[0] >> 16),
+        text::format(version, 64, u"%d.%d.%d.%d", int32_t(launcher_version[0] >> 16),
                      int32_t(launcher_version[0] & 0xFFFF), int32_t(launcher_version[1] >> 16),
                      int32_t(launcher_version[1] & 0xFFFF));
     auto out = [](const char16_t* format, const char16_t* value) {
@@ -175,31 +180,26 @@ bool help_asked(int argc, char16_t** argv) {
     trace(u"launcher executable: %ls\n", variant::executable_kind);
 
     locate_local_ini();
-    // The launcher's own path, read once for the version, the zk.ini beside it and the
-    // script's name. A path of 260 characters or more comes back cut, and nothing derived
-    // from it can be trusted.
-    char16_t own_path[max_path] = {};  // stays empty should the call fail
-    bool own_path_cut = platform::get_module_file_name(own_path, max_path) >= max_path;
-    text::copy(global_ini_path, max_path, own_path);
-    if (own_path_cut) {
-        global_ini_path[0] = 0;
-    } else {
-        // The version is shown only by the help text and the trace; reading it loads
-        // version.dll and maps the launcher's resources, so no other run pays for it.
-        if (help_asked(argc, argv) || log_stream != LogStream::none) read_launcher_version(global_ini_path);
-        locate_global_ini();
-    }
+    // The launcher's own path, whole at any length, read once for the version, the zk.ini
+    // beside it and the script's name; empty should the call fail.
+    text::Growable own_path;
+    read_own_path(own_path);
+    text::assign(global_ini_path, text::c_str(own_path));
+    // The version is shown only by the help text and the trace; reading it loads
+    // version.dll and maps the launcher's resources, so no other run pays for it.
+    if (help_asked(argc, argv) || log_stream != LogStream::none) read_launcher_version(text::c_str(own_path));
+    locate_global_ini();
 
     user_arguments = find_user_arguments(platform::get_command_line());
     trace(u"Called with command line: %ls\n", user_arguments);
-    derive_wrapped_script_path(own_path, own_path_cut);
+    derive_wrapped_script_path(own_path);
     build_new_command_line();
 
-    if (global_ini_path[0] != 0) read_commands(global_ini_path);
-    if (local_ini_path[0] != 0) read_commands(local_ini_path);
+    if (global_ini_path.length != 0) read_commands(global_ini_path.data);
+    if (local_ini_path.length != 0) read_commands(local_ini_path.data);
 
     platform::Handle script = nullptr;
-    if (platform::open_file_for_reading(wrapped_script_path, &script) == 0)
+    if (platform::open_file_for_reading(wrapped_script_path.data, &script) == 0)
         maybe_handle_shebang(script, new_command_line);
 
     const char16_t* interpreter = virtual_env_interpreter();

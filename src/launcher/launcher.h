@@ -3,14 +3,14 @@
 
 #include <cstdint>
 
-inline constexpr uint32_t max_path = 260;
+#include "launcher/text.h"
 
 // Paths of the two zk.ini files; empty text when the file is not there.
-extern char16_t local_ini_path[max_path];   // in the per-user local application-data folder
-extern char16_t global_ini_path[max_path];  // beside the launcher
+extern text::Growable local_ini_path;   // in the per-user local application-data folder
+extern text::Growable global_ini_path;  // beside the launcher
 // The launcher's own path with everything from its last "." replaced by "-script.zk".
-extern char16_t wrapped_script_path[max_path];
-extern char16_t venv_executable_path[max_path];
+extern text::Growable wrapped_script_path;
+extern text::Growable venv_executable_path;
 // Most and least significant words of the launcher's file version; zero when unknown.
 extern uint32_t launcher_version[2];
 // The raw command line after the launcher's own name and the white space after it.

@@ -4,7 +4,9 @@
 
 #include <cstdint>
 
-// Writes the folder into `folder` (260 units) and returns 0, or returns the HRESULT of
+#include "launcher/text.h"
+
+// Writes the folder into `folder`, whole at any length, and returns 0, or returns the HRESULT of
 // the failure. The answer is SHGetFolderPathW(CSIDL_LOCAL_APPDATA)'s, found without
 // loading shell32 where that can be done with certainty: from the value "Local AppData"
 // of the user's "User Shell Folders" key, with %USERPROFILE% standing for the profile
@@ -12,4 +14,4 @@
 // that folder (ignoring case) and the value names an existing absolute folder. Anything
 // else (USERPROFILE absent or another folder, the value missing, another variable, a
 // folder that does not exist) is left to SHGetFolderPathW.
-int32_t locate_local_appdata(char16_t* folder);
+int32_t locate_local_appdata(text::Growable& folder);

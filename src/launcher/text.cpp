@@ -1,6 +1,9 @@
 // UTF-16 text helpers and the formatter. Portable code only.
 #include "launcher/text.h"
 
+#include "launcher/diagnostics.h"
+#include "launcher/platform.h"
+
 namespace text {
 
 size_t length(const char16_t* s) {
@@ -141,10 +144,10 @@ void format_into(FormatSink& sink, const char16_t* format, const FormatArg* args
 bool needs_quotes(const char16_t* path) { return path[0] != u'"' && find(path, u' ') != nullptr; }
 
 const char16_t* quoted_if_blank(const char16_t* path) {
-    static char16_t quoted[1024 + 2];
     if (!needs_quotes(path)) return path;
-    format(quoted, sizeof quoted / sizeof quoted[0], u"\"%ls\"", path);
-    return quoted;
+    Growable quoted;  // kept for the rest of the run: a command line is made of it
+    format(quoted, u"\"%ls\"", path);
+    return quoted.data;
 }
 
 bool is_absolute_folder(const char16_t* path, size_t length) {
@@ -163,6 +166,76 @@ size_t format_args(char16_t* buffer, size_t size, const char16_t* format, const 
     FormatSink sink{buffer, size, 0, nullptr};
     format_into(sink, format, args, count);
     return sink.used;
+}
+
+}  // namespace text
+
+namespace text {
+
+bool try_reserve(Growable& t, size_t units) {
+    if (units < t.capacity) return true;
+    // Doubling keeps a text built piece by piece to a few copies.
+    size_t capacity = t.capacity < 64 ? 64 : t.capacity;
+    while (capacity <= units) capacity *= 2;
+    auto* data = static_cast<char16_t*>(platform::allocate(capacity * sizeof(char16_t)));
+    if (data == nullptr) return false;
+    for (size_t i = 0; i < t.length; ++i) data[i] = t.data[i];
+    data[t.length] = 0;
+    if (t.data != nullptr) platform::release(t.data);
+    t.data = data;
+    t.capacity = capacity;
+    return true;
+}
+
+void reserve(Growable& t, size_t units) {
+    if (!try_reserve(t, units))
+        fail(exit_out_of_memory, u"Could not allocate %d bytes of text",
+             static_cast<int32_t>((units + 1) * sizeof(char16_t)));
+}
+
+void append_n(Growable& t, const char16_t* source, size_t count) {
+    size_t n = 0;
+    while (n < count && source[n] != 0) ++n;
+    reserve(t, t.length + n);
+    for (size_t i = 0; i < n; ++i) t.data[t.length + i] = source[i];
+    t.length += n;
+    t.data[t.length] = 0;
+}
+
+void assign_n(Growable& t, const char16_t* source, size_t count) {
+    truncate(t, 0);
+    append_n(t, source, count);
+}
+
+void truncate(Growable& t, size_t units) {
+    if (t.data == nullptr) return;
+    if (units < t.length) t.length = units;
+    t.data[t.length] = 0;
+}
+
+void release(Growable& t) {
+    if (t.data != nullptr) platform::release(t.data);
+    t = Growable{};
+}
+
+void settle(Growable& t) { t.length = t.data == nullptr ? 0 : length(t.data); }
+
+namespace {
+// The sink's flush for a Growable: twice the room, the text kept.
+void grow_sink(FormatSink& sink) {
+    auto& t = *static_cast<Growable*>(sink.context);
+    t.length = sink.used;
+    reserve(t, sink.size * 2);
+    sink.buffer = t.data;
+    sink.size = t.capacity;
+}
+}  // namespace
+
+void append_format_args(Growable& t, const char16_t* format, const FormatArg* args, size_t count) {
+    reserve(t, t.length + 16);
+    FormatSink sink{t.data, t.capacity, t.length, grow_sink, &t};
+    format_into(sink, format, args, count);
+    t.length = sink.used;
 }
 
 }  // namespace text

@@ -47,9 +47,14 @@ inline bool is_space(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'
 // start the path's first word as a program ("C:\My Envs\zelkor.exe" runs C:\My.exe when
 // that exists).
 bool needs_quotes(const char16_t* path);
-// `path` itself, or when it needs quotes a copy in double quotes, in a static buffer of
-// 1026 units valid until the next call; `path` has at most 1023 units.
+// `path` itself, or when it needs quotes a copy in double quotes, in heap storage kept
+// for the rest of the run; `path` may have any length.
 const char16_t* quoted_if_blank(const char16_t* path);
+
+// Paths of 260 units or more: the longest a Windows without long paths takes is 259
+// characters. Such a path is refused there with 206 (ERROR_FILENAME_EXCED_RANGE), or with
+// 3 (ERROR_PATH_NOT_FOUND) for a folder it cannot reach.
+inline constexpr size_t short_path_limit = 260;
 
 // Whether the first `length` units of `path` name an absolute folder: a drive letter, a
 // colon and a separator (C:\..., C:/...), or two separators, a server name, a separator
@@ -85,6 +90,7 @@ struct FormatSink {
     size_t size;
     size_t used;
     void (*flush)(FormatSink& sink);
+    void* context = nullptr;  // the flush's own
 };
 
 void format_into(FormatSink& sink, const char16_t* format, const FormatArg* args, size_t count);
@@ -97,6 +103,47 @@ template <class... A>
 size_t format(char16_t* buffer, size_t size, const char16_t* format_text, const A&... a) {
     const FormatArg args[] = {format_arg(a)..., FormatArg{}};
     return format_args(buffer, size, format_text, args, sizeof...(A));
+}
+
+// ---- Text that grows --------------------------------------------------------------------
+//
+// Paths (up to 32,767 units where long paths are enabled) and command lines live in heap
+// storage sized to what they hold, grown as text is put in, never released: the run ends
+// by exiting. Text put in is always terminated; an untouched one reads as "". When the
+// heap refuses to grow one, the run ends: exit 104, "Could not allocate %d bytes of text".
+
+struct Growable {
+    char16_t* data = nullptr;
+    size_t length = 0;
+    size_t capacity = 0;  // units, the terminator's included
+};
+
+inline const char16_t* c_str(const Growable& t) { return t.data != nullptr ? t.data : u""; }
+
+// Room for `units` units and a terminator, the text kept; false (nothing changed) when
+// the heap refuses. reserve() ends the run instead.
+bool try_reserve(Growable& t, size_t units);
+void reserve(Growable& t, size_t units);
+void assign_n(Growable& t, const char16_t* source, size_t count);
+inline void assign(Growable& t, const char16_t* source) { assign_n(t, source, length(source)); }
+void append_n(Growable& t, const char16_t* source, size_t count);
+inline void append(Growable& t, const char16_t* source) { append_n(t, source, length(source)); }
+// Gives the storage back, for text of a passing use; `t` is then untouched again.
+void release(Growable& t);
+// Cuts the text to its first `units` units (no more than it holds).
+void truncate(Growable& t, size_t units);
+// Sets the length to that of the terminated text in the storage (after a call that wrote
+// into it directly).
+void settle(Growable& t);
+
+void append_format_args(Growable& t, const char16_t* format, const FormatArg* args, size_t count);
+
+// Formats into `t`, in place of what it held.
+template <class... A>
+void format(Growable& t, const char16_t* format_text, const A&... a) {
+    const FormatArg args[] = {format_arg(a)..., FormatArg{}};
+    truncate(t, 0);
+    append_format_args(t, format_text, args, sizeof...(A));
 }
 
 }  // namespace text

@@ -14,10 +14,11 @@ namespace variant {
 // The kind of executable, for the trace's second line: "Console" or "Windows".
 extern const char16_t* const executable_kind;
 
-// Shows a fatal message (`length` units, its line feed included) where the user can see
+// Shows a fatal message (`length` units, its line feed included, then a terminator; the
+// storage is the callee's to change) where the user can see
 // it: on standard error, or for the windowless launcher without one, in a message box
 // when somebody can see and close it. Returns in every case; the caller exits.
-void report_fatal(const char16_t* message, size_t length);
+void report_fatal(char16_t* message, size_t length);
 
 // Keeps the launcher alive through console control events while the child runs, with
 // `handler` installed; false when that cannot be done.

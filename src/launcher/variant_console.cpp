@@ -6,7 +6,7 @@ namespace variant {
 
 const char16_t* const executable_kind = u"Console";
 
-void report_fatal(const char16_t* message, size_t length) {
+void report_fatal(char16_t* message, size_t length) {
     platform::write_text(platform::Stream::error, message, length);
 }
 

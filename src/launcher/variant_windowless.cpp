@@ -32,20 +32,18 @@ bool station_is_visible() {
 // Redirected standard error (a log file, a pipe, a scheduler's redirection) takes the
 // message as the console launcher writes it. Without one, a box captioned with the
 // launcher's own file name (tool.exe) shows the message, the line feed left out.
-void report_fatal(const char16_t* message, size_t length) {
+void report_fatal(char16_t* message, size_t length) {
     if (has_standard_error()) {
         platform::write_text(platform::Stream::error, message, length);
         return;
     }
     if (!station_is_visible()) return;
-    char16_t text[1024];
-    text::copy_n(text, 1024, message, length > 0 && message[length - 1] == u'\n' ? length - 1 : length);
-    char16_t path[260];
-    uint32_t n = platform::get_module_file_name(path, 260);
-    path[n < 260 ? n : 259] = 0;
-    const char16_t* backslash = text::find_last(path, u'\\');
+    if (length > 0 && message[length - 1] == u'\n') message[length - 1] = 0;
+    text::Growable path;
+    read_own_path(path);
+    const char16_t* backslash = text::find_last(text::c_str(path), u'\\');
     constexpr uint32_t mb_ok_iconerror = 0x10;  // MB_OK | MB_ICONERROR
-    platform::message_box(text, backslash != nullptr ? backslash + 1 : path, mb_ok_iconerror);
+    platform::message_box(message, backslash != nullptr ? backslash + 1 : text::c_str(path), mb_ok_iconerror);
 }
 
 // A Windows-subsystem process has no console, so no console control event can reach it;

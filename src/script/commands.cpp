@@ -11,7 +11,9 @@ CommandEntry search_result;
 
 namespace {
 
-constexpr uint32_t list_size = 1024;
+// Where GetPrivateProfileStringW starts, and the most it is offered: a value may be as
+// long as a path (32,767 units), a list of names longer.
+constexpr uint32_t first_size = 1024, largest_size = 1u << 20;
 
 bool only_white_space(const char16_t* s) {
     while (text::is_space(*s)) ++s;
@@ -33,31 +35,61 @@ void store_command(const char16_t* name, const char16_t* value) {
         }
         entry = &custom_commands[custom_command_count++];
     }
-    text::copy(entry->key, 260, name);
-    text::copy(entry->value, 1024, value);
+    text::Growable key, text;
+    text::assign(key, name);
+    text::assign(text, value);
+    entry->key = key.data;
+    entry->value = text.data;
 }
 
-// SearchPathW into the result record. A path that does not fit the record is not found:
-// what would be left in the record is not that path.
+// SearchPathW into the result record, asked again with the room it says the path needs.
 bool search_once(const char16_t* name, const char16_t* extension) {
-    search_result.value[0] = 0;
-    uint32_t n = platform::search_path(name, extension, 1024, search_result.value);
-    return n != 0 && n < 1024;
+    text::Growable found;
+    text::reserve(found, text::short_path_limit);
+    for (;;) {
+        auto size = static_cast<uint32_t>(found.capacity);
+        uint32_t n = platform::search_path(name, extension, size, found.data);
+        if (n != 0 && n < size) {
+            found.length = n;
+            search_result.value = found.data;  // kept: the child's command line may start with it
+            return true;
+        }
+        if (n == 0 || n > largest_size) break;
+        text::reserve(found, n);
+    }
+    text::release(found);
+    return false;
+}
+
+// One GetPrivateProfileStringW call into `buffer`, asked again with twice the room while
+// the answer fills it (`cut` is what the call returns then: the size less 2 for a list of
+// names, less 1 for a value). The count copied; the buffer's size in `*size`.
+uint32_t read_profile_text(const char16_t* key, text::Growable& buffer, uint32_t cut, const char16_t* path,
+                           uint32_t* size) {
+    uint32_t n = 0;
+    for (*size = first_size;; *size *= 2) {
+        text::reserve(buffer, *size);
+        n = platform::get_private_profile_string(u"commands", key, nullptr, buffer.data, *size, path);
+        if (n != *size - cut || *size >= largest_size) return n;
+    }
 }
 
 }  // namespace
 
 void read_commands(const char16_t* path) {
-    static char16_t names[list_size];
-    static char16_t value[list_size];
-    uint32_t count = platform::get_private_profile_string(u"commands", nullptr, nullptr, names, list_size, path);
-    if (count == list_size - 1) trace(u"read_commands: %ls: not enough space for names\n", path);
-    names[list_size - 1] = 0;  // however the list was cut, its walk ends inside the buffer
-    for (const char16_t* name = names; name < names + count && *name != 0; name += text::length(name) + 1) {
-        uint32_t n = platform::get_private_profile_string(u"commands", name, nullptr, value, list_size, path);
-        if (n == list_size - 1) trace(u"read_commands: %ls: not enough space for %ls\n", path, name);
-        if (!only_white_space(value)) store_command(name, value);
+    text::Growable names, value;
+    uint32_t size = 0;
+    uint32_t count = read_profile_text(nullptr, names, 2, path, &size);
+    if (count == size - 2) trace(u"read_commands: %ls: not enough space for names\n", path);
+    names.data[size - 1] = 0;  // however the list was cut, its walk ends inside the buffer
+    for (const char16_t* name = names.data; name < names.data + count && *name != 0;
+         name += text::length(name) + 1) {
+        uint32_t n = read_profile_text(name, value, 1, path, &size);
+        if (n == size - 1) trace(u"read_commands: %ls: not enough space for %ls\n", path, name);
+        if (!only_white_space(value.data)) store_command(name, value.data);
     }
+    text::release(names);
+    text::release(value);
 }
 
 const CommandEntry* resolve_command_name(const char16_t* name) {
@@ -77,9 +109,10 @@ const char16_t* command_line_start(const CommandEntry* entry) {
 }
 
 const CommandEntry* search_path_with_extensions(const char16_t* name) {
-    // The key is only a record of the name; a name of 260 or more is kept cut there,
-    // while the search itself uses the whole name.
-    text::copy(search_result.key, 260, name);
+    text::Growable key;
+    text::assign(key, name);
+    search_result.key = key.data;
+    search_result.value = u"";
     if (text::find(name, u'.') != nullptr) return search_once(name, nullptr) ? &search_result : nullptr;
 
     char16_t* extensions = nullptr;

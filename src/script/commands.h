@@ -2,9 +2,10 @@
 // Portable code only.
 #pragma once
 
+// Both texts whole, in heap storage of their own length, never released.
 struct CommandEntry {
-    char16_t key[260];     // the command name
-    char16_t value[1024];  // the configured text, or the full path a search found
+    const char16_t* key;    // the command name
+    const char16_t* value;  // the configured text, or the full path a search found
 };
 
 inline constexpr int max_custom_commands = 100;

@@ -134,6 +134,6 @@ void maybe_handle_shebang(platform::Handle script, const char16_t* new_command_l
     run_compiled_script(header, count, new_command_line);
     if (!decode_first_line(header, count, script_header)) return;
     ShebangCommand command;
-    if (parse_shebang(script_header, wrapped_script_path, command))
+    if (parse_shebang(script_header, text::c_str(wrapped_script_path), command))
         run_shebang_command(command, new_command_line);
 }

@@ -21,9 +21,6 @@ constexpr VirtualCommand virtual_commands[] = {
 // "/usr/bin/env " must come before "/usr/bin/", which would leave "env" as the name.
 constexpr const char16_t* shebang_prefixes[] = {u"/usr/bin/env ", u"/usr/bin/", u"/usr/local/bin/", nullptr};
 
-constexpr size_t invented_size = 771;
-char16_t invented_line[invented_size];
-
 bool is_digit(char16_t c) { return c >= u'0' && c <= u'9'; }
 bool ends_name(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
 
@@ -36,37 +33,34 @@ char16_t* skip_space(char16_t* s) {
 // path gives none. The interpreter path is quoted when it holds a blank: unquoted, the
 // system would try to start the path's first word as a program of its own.
 char16_t* invent_line(const char16_t* script_path) {
-    constexpr size_t piece_size = 256;
-    size_t path_length = text::length(script_path);
-    if (path_length == 0 || path_length >= invented_size) return nullptr;
-    char16_t path[invented_size] = {};
-    text::copy(path, invented_size, script_path);
-    for (char16_t* c = path; *c != 0; ++c)
+    text::Growable line, path, interpreter;
+    text::assign(path, script_path);
+    if (path.length == 0) return nullptr;
+    for (char16_t* c = path.data; *c != 0; ++c)
         if (*c == u'/') *c = u'\\';
 
-    char16_t drive[3] = {};
-    const char16_t* rest = path;
-    if (path[0] != 0 && path[1] == u':') {
-        drive[0] = path[0];
-        drive[1] = u':';
-        rest = path + 2;
+    const char16_t* rest = path.data;
+    if (path.data[1] == u':') {
+        text::assign_n(interpreter, path.data, 2);  // the drive
+        rest = path.data + 2;
+    } else {
+        text::assign(interpreter, u"");
     }
     const char16_t* last_backslash = text::find_last(rest, u'\\');
     size_t directory_length = last_backslash == nullptr ? 0 : size_t(last_backslash - rest) + 1;
-    if (directory_length >= piece_size) return nullptr;  // does not fit its piece: no line
-    char16_t directory[piece_size] = {};
-    text::copy_n(directory, piece_size, rest, directory_length);
     // Drop the last component, keeping the backslash before it; the root stays the root.
     if (directory_length > 1) {
         size_t i = directory_length - 1;  // the trailing backslash
-        while (i > 0 && directory[i - 1] != u'\\') --i;
-        directory[i] = 0;
+        while (i > 0 && rest[i - 1] != u'\\') --i;
+        directory_length = i;
     }
-    char16_t interpreter[piece_size + 16];
-    text::format(interpreter, piece_size + 16, u"%s%s%s", drive, directory, u"zelkor.exe");
-    text::format(invented_line, invented_size, u"#!%s", text::quoted_if_blank(interpreter));
-    trace(u"invented shebang: %s\n", invented_line);
-    return invented_line;
+    text::append_n(interpreter, rest, directory_length);
+    text::append(interpreter, u"zelkor.exe");
+    text::format(line, u"#!%s", text::quoted_if_blank(interpreter.data));
+    trace(u"invented shebang: %s\n", line.data);
+    text::release(path);
+    text::release(interpreter);
+    return line.data;
 }
 
 // Removes the trailing white space of `s` in place.

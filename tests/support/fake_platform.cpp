@@ -48,6 +48,13 @@ uint32_t faulted(Op op) {
     return 0;
 }
 
+// A machine without long paths refuses a path of 260 units or more: 206.
+bool refused_for_length(const char16_t* path) {
+    if (world.long_paths || std::u16string(path).size() < 260) return false;
+    world.last_error = 206;
+    return true;
+}
+
 bool fail_with(Op op) {
     uint32_t error = faulted(op);
     if (error != 0) world.last_error = error;
@@ -132,6 +139,9 @@ void reset() {
     launcher_version[0] = launcher_version[1] = 0;
     installed_count = 0;
     custom_command_count = 0;
+    search_result = CommandEntry{};
+    // Their storage went with the allocations.
+    local_ini_path = global_ini_path = wrapped_script_path = venv_executable_path = text::Growable{};
 }
 
 void fail_call(Op op, int nth, uint32_t error) {
@@ -356,7 +366,7 @@ int32_t sh_get_folder_path(int, uint32_t, char16_t* path) {
 }
 
 uint32_t get_file_attributes(const char16_t* path) {
-    if (fake::fail_with(Op::get_file_attributes)) return invalid_file_attributes;
+    if (fake::fail_with(Op::get_file_attributes) || fake::refused_for_length(path)) return invalid_file_attributes;
     const fake::File* f = fake::find_file(path);
     if (f != nullptr) return f->attributes;
     // The folders that hold files exist too.
@@ -368,7 +378,7 @@ uint32_t get_file_attributes(const char16_t* path) {
 }
 
 bool get_binary_type(const char16_t* path, uint32_t* type) {
-    if (fake::fail_with(Op::get_binary_type)) return false;
+    if (fake::fail_with(Op::get_binary_type) || fake::refused_for_length(path)) return false;
     const fake::File* f = fake::find_file(path);
     if (f == nullptr || !f->binary_type_known) {
         world.last_error = 193;  // ERROR_BAD_EXE_FORMAT
@@ -407,7 +417,7 @@ uint32_t get_private_profile_string(const char16_t* section, const char16_t* key
                                     const char16_t* default_text, char16_t* buffer, uint32_t size,
                                     const char16_t* file) {
     fake::faulted(Op::get_private_profile_string);  // counted only
-    const fake::IniFile* ini = fake::find_ini(file);
+    const fake::IniFile* ini = fake::refused_for_length(file) ? nullptr : fake::find_ini(file);
     const std::vector<std::pair<std::u16string, std::u16string>>* entries = nullptr;
     if (ini != nullptr)
         for (auto& [name, e] : ini->sections)
@@ -442,6 +452,7 @@ uint32_t get_private_profile_string(const char16_t* section, const char16_t* key
 int open_file_for_reading(const char16_t* path, Handle* file) {
     *file = nullptr;
     if (uint32_t error = fake::faulted(Op::open_file_for_reading)) return static_cast<int>(error);
+    if (fake::refused_for_length(path)) return 2;
     const fake::File* f = fake::find_file(path);
     if (f == nullptr) return 2;                                   // ENOENT
     if (f->attributes & file_attribute_directory) return 13;      // EACCES
@@ -702,6 +713,10 @@ void sort(void* base, size_t count, size_t size, int (*compare)(const void*, con
 
 void* allocate(size_t bytes) {
     if (fake::fail_with(Op::allocate)) return nullptr;
+    if (bytes == world.failing_allocation_bytes) {
+        world.failing_allocation_bytes = 0;
+        return nullptr;
+    }
     void* p = std::calloc(bytes == 0 ? 1 : bytes, 1);
     fake::allocations.push_back(p);
     return p;

@@ -83,6 +83,11 @@ struct World {
     std::u16string appdata = u"C:\\Users\\me\\AppData\\Local";
     std::u16string user_sid = u"S-1-5-21-1-2-3-1001";
     bool wow64 = false;
+    // Whether the machine has long paths enabled; without, a file operation on a path of
+    // 260 units or more fails with 206 and an ini file there reads as empty.
+    bool long_paths = true;
+    // The first allocation of exactly this many bytes fails (0: none).
+    size_t failing_allocation_bytes = 0;
     bool has_version_resource = false;
     uint32_t version_ms = 0, version_ls = 0;
     std::vector<File> files;

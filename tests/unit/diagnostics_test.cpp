@@ -28,11 +28,17 @@ TEST_F(Diagnostics, TraceFollowsZklaunchDebug) {
     }
 }
 
-TEST_F(Diagnostics, FailCutsAtTenTwentyThreeCharactersAndAddsALineFeed) {
-    std::u16string long_message(2000, u'x');
-    uint32_t code = fake::exit_code_of([&] { fail(exit_bad_shebang, u"%ls", long_message.c_str()); });
-    EXPECT_EQ(code, 102u);
-    EXPECT_EQ(utf8(fake::world.err), std::string(1023, 'x') + "\n");
+// A message names a command line of up to 32,767 characters whole; only when the heap
+// refuses its size is it cut, at 1023.
+TEST_F(Diagnostics, FailWritesTheWholeMessageAndALineFeed) {
+    for (bool heap : {true, false}) {
+        fake::reset();
+        std::u16string long_message(40000, u'x');
+        if (!heap) fake::fail_call(fake::Op::allocate, 1, 8);
+        uint32_t code = fake::exit_code_of([&] { fail(exit_bad_shebang, u"%ls", long_message.c_str()); });
+        EXPECT_EQ(code, 102u);
+        EXPECT_EQ(utf8(fake::world.err), std::string(heap ? 40000 : 1023, 'x') + "\n") << heap;
+    }
 }
 
 TEST_F(Diagnostics, FailPrintsWithTracingOff) {

@@ -203,19 +203,37 @@ TEST_F(Discovery, AHundredEntriesEndTheScanAtOnce) {
     EXPECT_EQ(fake::world.open_keys, 0);
 }
 
-TEST_F(Discovery, PathsThatDoNotFitAreRefusedNotCut) {
-    const char* too_long = "The filename or extension is too long.";
+// InstallPath values and their candidates as long as Windows allows; where it does not
+// allow them (no long paths), each refused candidate is traced with why.
+TEST_F(Discovery, LongInstallPathsAreProbedWhole) {
     // 240 + "\Vornix\amd64\zelkor.exe" is over 259 characters; "\zelkor.exe" is not.
     std::u16string dir = u"C:\\" + std::u16string(237, u'x');
-    install(fake::current_user, u"3.6", dir, {u"\\", u"\\Vornix\\amd64\\"});
-    // A path of 258 characters with a space would need 260 once quoted.
-    std::u16string spaced = u"C:\\a " + std::u16string(242, u'y');
-    install(fake::current_user, u"3.5", spaced);
-    scan_installations();
-    EXPECT_EQ(table().size(), 1u);
-    EXPECT_EQ(utf8(installed_interpreters[0].executable), utf8(dir + u"\\zelkor.exe"));
-    EXPECT_NE(err().find(utf8(dir) + "\\Vornix\\amd64\\zelkor.exe: error 0xCE"), std::string::npos) << too_long;
-    EXPECT_NE(err().find(utf8(spaced) + "\\zelkor.exe: error 0xCE"), std::string::npos);
+    std::u16string spaced = u"C:\\a " + std::u16string(300, u'y');  // 306 characters, quoted once listed
+    std::u16string huge = u"C:\\" + std::u16string(32000, u'z');
+    for (bool long_paths : {true, false}) {
+        fake::reset();
+        log_stream = LogStream::standard_error;
+        fake::world.long_paths = long_paths;
+        install(fake::current_user, u"3.6", dir, {u"\\", u"\\Vornix\\amd64\\"});
+        install(fake::current_user, u"3.5", spaced);
+        install(fake::current_user, u"3.4", huge);
+        scan_installations();
+        const std::string refused = ": longer than 259 characters: Windows takes such a path only where long paths are enabled\n";
+        if (long_paths) {
+            ASSERT_EQ(table().size(), 4u);
+            EXPECT_EQ(utf8(installed_interpreters[1].executable), utf8(dir + u"\\Vornix\\amd64\\zelkor.exe"));
+            EXPECT_EQ(utf8(installed_interpreters[2].executable), utf8(u"\"" + spaced + u"\\zelkor.exe\""));
+            EXPECT_EQ(utf8(installed_interpreters[3].executable), utf8(huge + u"\\zelkor.exe"));
+            EXPECT_EQ(err().find(refused), std::string::npos);
+        } else {
+            ASSERT_EQ(table().size(), 1u);
+            EXPECT_EQ(utf8(installed_interpreters[0].executable), utf8(dir + u"\\zelkor.exe"));
+            for (const std::u16string& path :
+                 {dir + u"\\Vornix\\amd64\\zelkor.exe", spaced + u"\\zelkor.exe", huge + u"\\zelkor.exe"})
+                EXPECT_NE(err().find(utf8(path) + ": error 0xCE\n" + utf8(path) + refused),
+                          std::string::npos);
+        }
+    }
 }
 
 TEST_F(Discovery, WithTheTraceOffAbsentVornixFoldersAreLookedAtOnce) {

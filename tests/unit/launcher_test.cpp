@@ -78,8 +78,11 @@ TEST_F(MainFlow, FatalRoadsOfTheMainFlow) {
          "Wrapper name 'C:\\d\\tool' is not valid.\n"},
         {"script missing", [] { fake::world.files.clear(); }, 105,
          "Script file 'C:\\d\\tool-script.zk' is not present.\n"},
-        {"no memory for the command line", [] { fake::fail_call(fake::Op::allocate, 1, 8); }, 104,
+        // "C:\d\tool-script.zk " and its terminator: 42 bytes.
+        {"no memory for the command line", [] { fake::world.failing_allocation_bytes = 42; }, 104,
          "Could not allocate new command line\n"},
+        {"no memory for a path", [] { fake::fail_call(fake::Op::allocate, 2, 8); }, 104,
+         "Could not allocate 258 bytes of text\n"},
         {"no interpreter", [] {}, 103, "Can't find a default Zelkor.\n"},
         {"venv without an interpreter", [] { fake::set_env(u"VIRTUAL_ENV", u"C:\\venv"); }, 103,
          "Can't find a default Zelkor.\n"},
@@ -102,32 +105,60 @@ TEST_F(MainFlow, AScriptDirectoryOfTheScriptsNamePasses) {
     EXPECT_EQ(fake::run().exit_code, 0u);
 }
 
-TEST_F(MainFlow, PathsThatWouldBeCutAreNotUsed) {
-    // A launcher path of 260 characters comes back cut: it names no script.
-    fake::reset();
-    with_venv();
-    fake::world.module_path = u"C:\\" + std::u16string(250, u'd') + u"\\tool.exe";
-    fake::RunResult r = fake::run();
-    EXPECT_EQ(r.exit_code, 105u);
-    EXPECT_EQ(r.err.rfind("Wrapper name 'C:\\ddd", 0), 0u);
-
-    // "-script.zk" does not fit behind a 250-character stem: no shorter name is tried.
-    fake::reset();
-    with_venv();
-    std::u16string stem = u"C:\\" + std::u16string(247, u'd') + u"\\t";
-    fake::world.module_path = stem + u".e";
-    fake::add_file((stem + u"-script.zk").substr(0, 259));
-    r = fake::run();
-    EXPECT_EQ(r.exit_code, 105u);
-    EXPECT_EQ(r.err.rfind("Script file '", 0), 0u);
-
-    // A VIRTUAL_ENV whose interpreter path would be cut counts as having none.
-    fake::reset();
-    fake::add_file(u"C:\\d\\tool-script.zk");
-    std::u16string venv = u"C:\\" + std::u16string(240, u'v');
-    fake::set_env(u"VIRTUAL_ENV", venv);
-    fake::add_file((venv + u"\\Scripts\\zelkor.exe").substr(0, 259));
-    EXPECT_EQ(fake::run().exit_code, 103u);
+// Paths as long as Windows allows: the launcher's own (GetModuleFileNameW asked again while
+// it fills the buffer), the script's, a zk.ini beside it, the invented line's
+// interpreter, VIRTUAL_ENV's; and what a machine without long paths refuses.
+TEST_F(MainFlow, LongPathsAreUsedWhole) {
+    struct Case {
+        const char* name;
+        std::u16string folder;  // the launcher's, which holds tool.exe and its script
+        bool long_paths;
+        std::u16string venv;    // empty: none; the folder's parent's zelkor.exe runs
+        uint32_t code;
+    };
+    auto deep = [](size_t length, const std::u16string& inner = u"") {  // a folder of `length` units
+        std::u16string folder = inner.empty() ? u"C:\\" : u"C:\\" + inner + u"\\";
+        return folder + std::u16string(length - folder.size(), u'd');
+    };
+    const Case cases[] = {
+        {"own path of 259 units", deep(259 - 9), true, u"C:\\venv", 0},
+        {"own path of 260 units, which fills the first buffer", deep(260 - 9), true, u"C:\\venv", 0},
+        {"own path of 1,000 units with a blank", deep(1000 - 9, u"a b"), true, u"", 0},
+        {"own path of 32,000 units", deep(32000 - 9), true, u"", 0},
+        {"a VIRTUAL_ENV of 309 units with a blank", u"C:\\d", true, deep(309, u"v e"), 0},
+        {"no long paths: the script is refused", deep(300), false, u"", 105},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        trace_on();
+        fake::world.long_paths = c.long_paths;
+        fake::world.module_path = c.folder + u"\\tool.exe";
+        const std::u16string script = c.folder + u"\\tool-script.zk";
+        // No shebang: the invented line names the interpreter; empty: inspection gives up.
+        fake::add_file(script, c.venv.empty() ? "print()\n" : "");
+        fake::add_file(c.folder + u"\\zk.ini");
+        std::u16string interpreter = c.folder.substr(0, c.folder.rfind(u'\\')) + u"\\zelkor.exe";
+        if (!c.venv.empty()) {
+            interpreter = c.venv + u"\\Scripts\\zelkor.exe";
+            fake::set_env(u"VIRTUAL_ENV", c.venv);
+        }
+        fake::add_file(interpreter);
+        fake::RunResult r = fake::run();
+        EXPECT_EQ(r.exit_code, c.code) << c.name;
+        auto quoted = [](const std::u16string& p) { return p.find(u' ') == p.npos ? p : u"\"" + p + u"\""; };
+        if (c.code == 0) {
+            EXPECT_EQ(r.child, utf8(quoted(interpreter) + u" " + quoted(script) + u" ")) << c.name;
+            EXPECT_NE(r.err.find("Using global configuration file '" + utf8(c.folder) + "\\zk.ini'\n"),
+                      std::string::npos)
+                << c.name;
+        } else {
+            EXPECT_NE(r.err.find("File '" + utf8(script) + "' non-existent\n" + utf8(script) +
+                                 ": longer than 259 characters: Windows takes such a path only where long "
+                                 "paths are enabled\nScript file '" + utf8(script) + "' is not present.\n"),
+                      std::string::npos)
+                << c.name;
+        }
+    }
 }
 
 TEST_F(MainFlow, TraceOfAWholeRunOnTheVirtualEnvRoad) {
@@ -258,7 +289,7 @@ TEST_F(MainFlow, TheLocalAppDataFolderIsShell32sWithoutAskingIt) {
         std::u16string profile = u"C:\\Users\\me";  // ProfileImagePath; empty: none
         void (*arrange)() = [] {};
         int32_t result = 0;
-        const char* folder = "C:\\Shell\\Local";
+        std::string folder = "C:\\Shell\\Local";
         bool asks_shell32 = true;
     };
     const Case cases[] = {
@@ -293,8 +324,10 @@ TEST_F(MainFlow, TheLocalAppDataFolderIsShell32sWithoutAskingIt) {
         {"a path on the current drive", 1, fake::reg_sz(u"\\AppData")},
         {"a trailing separator", 1, fake::reg_sz(u"D:\\Data\\Local\\")},
         {"a file, not a folder", 1, fake::reg_sz(u"D:\\file.txt")},
-        {"longer than a path once expanded", 2, fake::reg_sz(u"%USERPROFILE%\\" + std::u16string(250, u'x')),
-         u"C:\\Users\\me"},
+        {"a folder of 1,000 characters once expanded", 2,
+         fake::reg_sz(u"%USERPROFILE%\\" + std::u16string(988, u'x')), u"C:\\Users\\me",
+         [] { fake::add_directory(u"C:\\Users\\me\\" + std::u16string(988, u'x')); }, 0,
+         "C:\\Users\\me\\" + std::string(988, 'x'), false},
         // SHGetFolderPathW fails for a folder that does not exist, and then so does this.
         {"a missing folder", 1, fake::reg_sz(u"D:\\Gone"), u"C:\\Users\\me",
          [] { fake::world.appdata_result = static_cast<int32_t>(0x80070002); }, static_cast<int32_t>(0x80070002),
@@ -314,10 +347,10 @@ TEST_F(MainFlow, TheLocalAppDataFolderIsShell32sWithoutAskingIt) {
         // The environment's profile is the recorded one unless a row says otherwise.
         if (!c.profile.empty()) fake::set_env(u"USERPROFILE", c.profile);
         c.arrange();
-        char16_t folder[max_path] = {};
+        text::Growable folder;
         EXPECT_EQ(locate_local_appdata(folder), c.result) << c.name;
         if (c.result == 0) {
-            EXPECT_EQ(utf8(folder), c.folder) << c.name;
+            EXPECT_EQ(utf8(text::c_str(folder)), c.folder) << c.name;
         }
         EXPECT_EQ(fake::call_count(fake::Op::sh_get_folder_path), c.asks_shell32 ? 1 : 0) << c.name;
         EXPECT_EQ(fake::world.open_keys, 0) << c.name;

@@ -22,7 +22,7 @@ void fill(const std::vector<Installed>& rows) {
         InstalledInterpreter& e = installed_interpreters[installed_count++];
         text::copy(e.version, 4, r.version);
         e.bits = r.bits;
-        text::copy(e.executable, 260, r.executable);
+        e.executable = r.executable;
     }
 }
 
@@ -34,7 +34,8 @@ class Selection : public LauncherTest {
 protected:
     void SetUp() override {
         LauncherTest::SetUp();
-        local_ini_path[0] = global_ini_path[0] = 0;
+        text::truncate(local_ini_path, 0);
+        text::truncate(global_ini_path, 0);
     }
     static std::string select(const char16_t* request, bool prefer_major_2 = false) {
         const InstalledInterpreter* e = select_interpreter(request, prefer_major_2);
@@ -107,8 +108,8 @@ TEST_F(Selection, ConfiguredDefaults) {
         log_stream = LogStream::standard_error;
         fill(typical);
         for (auto& [k, v] : c.environment) fake::set_env(k, v);
-        text::copy(local_ini_path, 260, c.local_defaults.empty() ? u"" : u"C:\\local\\zk.ini");
-        text::copy(global_ini_path, 260, c.global_defaults.empty() ? u"" : u"C:\\global\\zk.ini");
+        text::assign(local_ini_path, c.local_defaults.empty() ? u"" : u"C:\\local\\zk.ini");
+        text::assign(global_ini_path, c.global_defaults.empty() ? u"" : u"C:\\global\\zk.ini");
         for (auto& [k, v] : c.local_defaults) fake::add_ini(u"C:\\local\\zk.ini", u"defaults", k, v);
         for (auto& [k, v] : c.global_defaults) fake::add_ini(u"C:\\global\\zk.ini", u"defaults", k, v);
         EXPECT_EQ(select(c.request), c.chosen) << c.name;

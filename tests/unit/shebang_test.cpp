@@ -154,11 +154,14 @@ TEST_F(Shebang, InventedLines) {
                   std::string::npos)
             << err;
     }
-    // A directory that does not fit its 256-unit piece gives no line.
-    std::u16string deep = u"C:\\" + std::u16string(300, u'd') + u"\\tool-script.zk";
+    // A folder of any length gives its line whole.
+    std::u16string deep = u"C:\\" + std::u16string(30000, u'd');
+    std::u16string script = deep + u"\\sub\\tool-script.zk";
     ScriptHeader header{u"x", 1};
     ShebangCommand command{};
-    EXPECT_FALSE(parse_shebang(header, deep.c_str(), command));
+    fake::reset();
+    ASSERT_TRUE(parse_shebang(header, script.c_str(), command));
+    EXPECT_EQ(utf8(command.command), utf8(u"#!" + deep + u"\\zelkor.exe").substr(2));
     EXPECT_FALSE(parse_shebang(header, u"", command));
 }
 
