@@ -1,5 +1,6 @@
 // The launcher under Wine: the raw command line reaching the child, exit codes, standard
 // handles, the job, and the launcher's own fatal ends.
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -176,6 +177,98 @@ TEST_F(Launcher, ASignedLauncherRunsItsScript) {
     wine::Result r = wine::run("C:\\d\\tool.exe a", venv);
     EXPECT_EQ(r.exit_code, 0u) << r.err;
     EXPECT_EQ(r.out, ran("C:\\venv\\Scripts\\zelkor.exe C:\\d\\tool-script.zk a"));
+}
+
+// A folder of exactly `length` characters below `start`, in components of at most 60 (a
+// Unix file name has at most 255 bytes).
+std::string deep_folder(const std::string& start, size_t length) {
+    std::string folder = start;
+    while (folder.size() < length) {
+        size_t piece = std::min<size_t>(60, length - folder.size() - 1);
+        folder += "\\" + std::string(piece == 0 ? 1 : piece, 'd');
+    }
+    return folder.substr(0, length);
+}
+
+// The launcher as deep as this Wine starts programs (its path 256 and 259 characters, a
+// blank in its folder): it runs, its trace and its missing-script message carry the whole
+// paths, its zk.ini is read, and a script without a shebang gets its invented line.
+TEST_F(Launcher, LongPathsOfTheLauncherAndItsScript) {
+    for (size_t length : {256u, 259u}) {
+        const std::string folder = deep_folder("C:\\zkl\\a b", length - 9), launcher = folder + "\\tool.exe";
+        ASSERT_EQ(launcher.size(), length);
+        const std::string script = folder + "\\tool-script.zk", parent = folder.substr(0, folder.rfind('\\'));
+        install_launcher(launcher);
+        install_launcher(folder + "\\miss.exe");
+        install_stub(parent + "\\zelkor.exe");
+        wine::write_file(script, "print()\n");
+        wine::write_file(folder + "\\zk.ini", "[commands]\r\n");
+        wine::Result r = wine::run("\"" + launcher + "\" a", {{"ZKLAUNCH_DEBUG", "1"}});
+        const std::string child = "\"" + parent + "\\zelkor.exe\" \"" + script + "\" a";
+        EXPECT_EQ(r.exit_code, 0u) << length << "\n" << r.err;
+        EXPECT_EQ(r.out, ran(child)) << length;
+        for (const std::string& line : {"Using global configuration file '" + folder + "\\zk.ini'\n",
+                                        "Using wrapped script file '" + script + "'\n",
+                                        "invented shebang: #!\"" + parent + "\\zelkor.exe\"\n",
+                                        "run_child: about to run '" + child + "'\n"})
+            EXPECT_NE(r.err.find(line), std::string::npos) << length << ": " << line << "\n" << r.err;
+
+        r = wine::run("\"" + folder + "\\miss.exe\"");
+        EXPECT_EQ(r.exit_code, 105u) << length;
+        EXPECT_EQ(r.err, "Script file '" + folder + "\\miss-script.zk' is not present.\n") << length;
+    }
+}
+
+// Interpreters in folders of about 300 characters, on every road that finds one. This Wine
+// starts no program at such a path, so each is followed to its start: the trace's line and
+// the 101 message name the whole command line. A command line of 20,000 characters that
+// cannot start is named whole too.
+TEST_F(Launcher, LongInterpreterPathsOnEveryRoad) {
+    const std::string folder = deep_folder("C:\\zkl\\x y", 300), exe = folder + "\\zelkor.exe";
+    std::string escaped;
+    for (char c : folder) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    install_stub(exe);
+    install_stub(folder + "\\Scripts\\zelkor.exe");
+    struct Case {
+        const char* road;
+        std::string script, zk_ini;
+        wine::Environment env;
+        std::string interpreter;
+    };
+    const std::string quoted = "\"" + exe + "\"";
+    const wine::Environment no_retry = {{"ZKSPAWN_NO_RETRY", "1"}};  // the start fails, as it must here
+    const Case cases[] = {
+        {"InstallPath, a version asked", "#!/usr/bin/zelkor3.6\n", "", {}, quoted},
+        {"InstallPath, the default", "", "", {}, quoted},
+        {"VIRTUAL_ENV", "", "", {{"VIRTUAL_ENV", folder}}, "\"" + folder + "\\Scripts\\zelkor.exe\""},
+        {"the PATH search", "#!/usr/bin/env zelkor\n", "", {{"PATH", folder}}, quoted},
+        {"a custom command", "#!custom\n", "[commands]\r\ncustom=" + exe + "\r\n", {}, quoted},
+    };
+    for (const Case& c : cases) {
+        wine::reg_clean();
+        wine::reg_import("[HKEY_CURRENT_USER\\SOFTWARE\\Zelkor\\ZelkorCore\\3.6\\InstallPath]\r\n@=\"" + escaped +
+                         "\"\r\n");
+        wine::write_file("C:\\d\\tool-script.zk", c.script);
+        wine::write_file("C:\\d\\zk.ini", c.zk_ini);
+        wine::Environment env = c.env;
+        env.emplace_back("ZKLAUNCH_DEBUG", "1");
+        wine::Result r = wine::run("C:\\d\\tool.exe a", env, "", no_retry);
+        const std::string line = c.interpreter + " C:\\d\\tool-script.zk a";
+        EXPECT_EQ(r.exit_code, 101u) << c.road << "\n" << r.err;
+        EXPECT_NE(r.err.find("run_child: about to run '" + line + "'\n"), std::string::npos) << c.road << "\n" << r.err;
+        const std::string message = "Unable to create process using '" + line + "'\n";
+        EXPECT_EQ(r.err.substr(r.err.size() - std::min(r.err.size(), message.size())), message) << c.road;
+    }
+    wine::reg_clean();
+
+    // A venv interpreter that is no program, and 20,000 characters of arguments.
+    wine::write_file("C:\\d\\tool-script.zk", "");
+    wine::write_file("C:\\zkv\\Scripts\\zelkor.exe", "not a program");
+    const std::string arguments(20000, 'a');
+    wine::Result r = wine::run("C:\\d\\tool.exe " + arguments, {{"VIRTUAL_ENV", "C:\\zkv"}}, "", no_retry);
+    EXPECT_EQ(r.exit_code, 101u);
+    EXPECT_EQ(r.err, "Unable to create process using 'C:\\zkv\\Scripts\\zelkor.exe C:\\d\\tool-script.zk " +
+                         arguments + "'\n");
 }
 
 TEST_F(Launcher, MissingScriptIs105) {

@@ -360,13 +360,17 @@ Result run(const std::string& command_line, const Environment& environment, cons
     // Wine here fails about one process start in a thousand for no reason of the program's
     // own (seen with the bare pass-through as well). A start that failed, the spawn
     // helper's or the launcher's, is made again, twice at most; a failure that repeats is
-    // reported as it is.
+    // reported as it is. A case that expects its start to fail says so with the spawn
+    // option ZKSPAWN_NO_RETRY.
+    bool retry = true;
+    for (auto& [name, value] : spawn_options)
+        if (name == "ZKSPAWN_NO_RETRY") retry = false;
     for (int attempt = 1;; ++attempt) {
         try {
             if (windows != nullptr) windows->clear();
             Result r = run_once(command_line, environment, input, spawn_options, windows);
             bool start_failed = r.exit_code == 101 && r.err.rfind("Unable to create process using '", 0) == 0;
-            if (!start_failed || attempt == 3) return r;
+            if (!start_failed || !retry || attempt == 3) return r;
         } catch (const std::runtime_error&) {
             if (attempt == 3) throw;
         }
