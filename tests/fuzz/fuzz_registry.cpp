@@ -65,7 +65,7 @@ std::u16string version_text(uint8_t b) {
 
 std::u16string directory_path(size_t index, uint8_t layouts) {
     std::u16string n = fake::utf16(std::to_string(index));
-    if (index == 7) return u"C:\\a " + std::u16string(242, u'y');  // no room for quotes
+    if (index == 7) return u"C:\\a " + std::u16string(300, u'y');  // longer than MAX_PATH, quoted
     return (layouts & 0x20 ? u"C:\\Program Files\\Z" : u"C:\\Z") + n;
 }
 
@@ -143,18 +143,23 @@ void build(const Input& input) {
     for (const Fault& f : input.faults) fake::fail_call(f.op, f.nth, f.error);
 }
 
-bool same(const InstalledInterpreter& a, const InstalledInterpreter& b) {
-    return std::u16string(a.version) == b.version && a.bits == b.bits && std::u16string(a.executable) == b.executable;
-}
+// An entry as the next run's reset cannot touch: its texts copied out of the fake's heap.
+struct Seen {
+    std::u16string version;
+    int32_t bits = 0;
+    std::u16string executable;
+    bool operator==(const Seen&) const = default;
+};
+Seen seen(const InstalledInterpreter& e) { return {e.version, e.bits, e.executable}; }
 
 struct Answer {
-    const InstalledInterpreter* entry;
-    InstalledInterpreter copy;
+    const InstalledInterpreter* entry;  // valid until the run ends
+    Seen copy;
 };
 
 struct Run {
     std::vector<Answer> answers;
-    std::vector<InstalledInterpreter> table;  // as the run ends
+    std::vector<Seen> table;  // as the run ends
     int binary_types_read;
 };
 
@@ -165,18 +170,17 @@ Run run(const Input& input, bool trace_on) {
     Run r;
     for (const Request& q : input.requests) {
         const InstalledInterpreter* e = select_interpreter(q.text.c_str(), q.prefer_major_2);
-        r.answers.push_back({e, e != nullptr ? *e : InstalledInterpreter{}});
+        r.answers.push_back({e, e != nullptr ? seen(*e) : Seen{}});
     }
     for (const Answer& a : r.answers)  // what was handed out is still there
-        if (a.entry != nullptr && !same(*a.entry, a.copy)) abort();
+        if (a.entry != nullptr && !(seen(*a.entry) == a.copy)) abort();
     r.binary_types_read = fake::call_count(fake::Op::get_binary_type);
     // Classified whole, the lazy table lists what the eager one does.
     for (uint32_t i = 0; i < installed_count; ++i) classify_version_group(i);
     for (uint32_t i = 0; i < installed_count; ++i)
-        if (installed_interpreters[i].bits > 0) r.table.push_back(installed_interpreters[i]);
-    std::sort(r.table.begin(), r.table.end(), [](const InstalledInterpreter& a, const InstalledInterpreter& b) {
-        return std::u16string(a.executable) < std::u16string(b.executable);
-    });
+        if (installed_interpreters[i].bits > 0) r.table.push_back(seen(installed_interpreters[i]));
+    std::sort(r.table.begin(), r.table.end(),
+              [](const Seen& a, const Seen& b) { return a.executable < b.executable; });
     return r;
 }
 
@@ -190,12 +194,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const Answer &e = eager.answers[i], &l = lazy.answers[i];
         if ((e.entry == nullptr) != (l.entry == nullptr)) abort();
         if (e.entry == nullptr) continue;
-        if (!same(e.copy, l.copy)) abort();
+        if (!(e.copy == l.copy)) abort();
     }
     if (lazy.binary_types_read > eager.binary_types_read) abort();
     if (lazy.table.size() != eager.table.size()) abort();
-    for (size_t i = 0; i < lazy.table.size(); ++i)
-        if (!same(lazy.table[i], eager.table[i])) abort();
+    if (lazy.table != eager.table) abort();
     fake::reset();
     return 0;
 }

@@ -94,6 +94,14 @@ TEST_F(Windowless, FatalMessagesGoWhereSomebodyCanSeeThem) {
     EXPECT_EQ(fake::world.message_boxes,
               std::vector<std::string>{"tool.exe|Unable to create process using 'C:\\venv\\Scripts\\zelkor.exe "
                                        "\"C:\\My Tools\\tool-script.zk\" '|16"});
+    // A launcher 2,000 characters deep: the box names the whole path, its caption the file.
+    fake::reset();
+    const std::u16string deep = u"C:\\" + std::u16string(1988, u'd');
+    fake::world.module_path = deep + u"\\tool.exe";
+    fake::world.std_handles[2] = none;
+    EXPECT_EQ(fake::run({u"tool.exe"}).exit_code, 105u);
+    EXPECT_EQ(fake::world.message_boxes, std::vector<std::string>{"tool.exe|Script file '" + fake::utf8(deep) +
+                                                                  "\\tool-script.zk' is not present.|16"});
 }
 
 TEST_F(Windowless, ShowWindowAndForegroundPassToTheChildAndNoConsoleIsNeeded) {
