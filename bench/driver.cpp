@@ -14,6 +14,9 @@
 // (interleaved, so that drift in the machine's speed touches all alike, and shuffled, so
 // that no command always follows the same one), and prints one line per command:
 //   road kind median_us p25_us p75_us
+// then every launch's time, one line each, so that the launches of one round can be
+// paired:
+//   t road kind round us
 // Usage: driver.exe ROUNDS [32]
 #include <windows.h>
 
@@ -207,5 +210,10 @@ int wmain(int argc, wchar_t** argv) {
             printf("%s %s %.0f %.0f %.0f\n", narrow(all[r].name).c_str(), narrow(kinds[kind].name).c_str(),
                    percentile(t, 0.5), percentile(t, 0.25), percentile(t, 0.75));
         }
+    for (size_t r = 0; r < all.size(); ++r)
+        for (int kind = 0; kind < kind_count; ++kind)
+            for (int round = 0; round < rounds; ++round)
+                printf("t %s %s %d %.0f\n", narrow(all[r].name).c_str(), narrow(kinds[kind].name).c_str(), round,
+                       times[r * kind_count + kind][static_cast<size_t>(round)]);
     return 0;
 }
