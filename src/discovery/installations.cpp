@@ -106,20 +106,40 @@ void classify_in_scan_order() {
     classify_lazily = false;
 }
 
-// Lists `path` in the table's first free slot when it is a 32- or 64-bit executable not
-// yet listed.
-void list_if_executable(const char16_t* version, const char16_t* path) {
+// Lists `path` in the table's first free slot.
+const InstalledInterpreter& add_entry(const char16_t* version, int32_t bits, uint32_t sequence, const char16_t* path) {
+    InstalledInterpreter& entry = installed_interpreters[installed_count++];
+    text::copy(entry.version, 4, version);
+    entry.bits = bits;
+    entry.sequence = sequence;
+    // Its own storage, for the rest of the run: quoted when it holds a blank (unquoted, it
+    // would run the path's first word).
+    text::Growable executable;
+    text::format(executable, text::needs_quotes(path) ? u"\"%ls\"" : u"%ls", path);
+    entry.executable = executable.data;
+    return entry;
+}
+
+// Whether `path` names something that may be listed: it exists and is no directory.
+bool probe_candidate(const char16_t* path) {
     uint32_t attributes = platform::get_file_attributes(path);
     if (attributes == platform::invalid_file_attributes) {
         uint32_t error = platform::get_last_error();
         trace_path_failure(path, error);
         trace_long_path(path, error);
-        return;
+        return false;
     }
     if (attributes & platform::file_attribute_directory) {
         trace(u"locate_zelkors_for_key: '%ls' is a directory\n", path);
-        return;
+        return false;
     }
+    return true;
+}
+
+// Lists `path` in the table's first free slot when it is a 32- or 64-bit executable not
+// yet listed.
+void list_if_executable(const char16_t* version, const char16_t* path) {
+    if (!probe_candidate(path)) return;
     if (already_listed(path)) {
         trace(u"locate_zelkors_for_key: %ls: already found\n", path);
         return;
@@ -127,18 +147,9 @@ void list_if_executable(const char16_t* version, const char16_t* path) {
     // A lazy scan leaves the type unread.
     int32_t bits = classify_lazily ? bits_unclassified : bits_of(path);
     if (bits == bits_rejected) return;
-    InstalledInterpreter& entry = installed_interpreters[installed_count];
-    text::copy(entry.version, 4, version);
-    entry.bits = bits;
-    entry.sequence = next_sequence++;
-    // Its own storage, for the rest of the run: quoted when it holds a blank (unquoted, it
-    // would run the path's first word).
-    text::Growable executable;
-    text::format(executable, text::needs_quotes(path) ? u"\"%ls\"" : u"%ls", path);
-    entry.executable = executable.data;
+    const InstalledInterpreter& entry = add_entry(version, bits, next_sequence++, path);
     if (!classify_lazily)
         trace(u"locate_zelkors_for_key: %ls is a %dbit executable\n", entry.executable, bits);
-    ++installed_count;
     if (classify_lazily && installed_count >= max_installations) classify_in_scan_order();
 }
 
@@ -221,6 +232,105 @@ void locate_installation(platform::Handle root, uint32_t access, const char16_t*
     text::release(directory);
 }
 
+
+// ---- Discovery by need ------------------------------------------------------------------
+
+// A version subkey seen by a by-need scan, in scan order; its InstallPath is read when a
+// request reaches its version, or when it might list a later sighting's executable.
+struct Sighting {
+    platform::Handle root;
+    uint32_t access;
+    char16_t name[8];
+    char16_t version[4];
+    enum : uint8_t { unread, folder, none } install_path;
+    text::Growable directory;  // when install_path is folder
+    bool listed;               // its executables are in the table
+};
+
+// Below 25 sightings, four layouts each, the cap of 100 cannot fall.
+constexpr uint32_t max_sightings = (max_installations - 1) / 4;
+Sighting sightings[max_sightings];
+uint32_t sighting_count = 0;
+bool by_need = false;
+// The distinct versions of the sightings, greatest first.
+char16_t versions[max_sightings][4];
+uint32_t distinct_versions = 0;
+
+// Records the version subkeys under root's ZelkorCore key, as locate_zelkors_for_key
+// meets them; false when there are more than a by-need scan takes.
+bool record_sightings(platform::Handle root, uint32_t access) {
+    platform::Handle core = nullptr;
+    if (platform::reg_open_key_ex(root, core_key, 0, access, &core) != 0) return true;
+    bool fits = true;
+    for (uint32_t index = 0;; ++index) {
+        char16_t name[8] = {};
+        int32_t status = platform::reg_enum_key(core, index, name, 8);
+        if (status != 0) break;  // no more, or a failure, which ends an eager scan's walk too
+        if (sighting_count == max_sightings) {
+            fits = false;
+            break;
+        }
+        Sighting& s = sightings[sighting_count++];
+        s = Sighting{root, access, {}, {}, Sighting::unread, {}, false};
+        text::copy(s.name, 8, name);
+        text::copy_n(s.version, 4, name, 3);
+    }
+    platform::reg_close_key(core);
+    return fits;
+}
+
+const char16_t* directory_of(Sighting& s) {
+    if (s.install_path == Sighting::unread) {
+        const char16_t* label = s.root == platform::hkey_local_machine ? u"HKLM" : u"HKCU";
+        s.install_path = read_install_path(s.root, s.access, label, s.name, s.directory) ? Sighting::folder
+                                                                                          : Sighting::none;
+    }
+    return s.install_path == Sighting::folder ? s.directory.data : nullptr;
+}
+
+// Whether a sighting before sighting `index` lists `path`, an existing file: one whose
+// folder and a layout name it (A-Z folded), as an eager scan's "already found" finds it.
+// Only their InstallPath values are read: the texts tell.
+bool listed_earlier(uint32_t index, const char16_t* path) {
+    size_t length = text::length(path);
+    for (uint32_t i = 0; i < index; ++i) {
+        const char16_t* directory = directory_of(sightings[i]);
+        if (directory == nullptr) continue;
+        size_t folder = text::length(directory);
+        if (folder > length || text::compare_folded_n(directory, path, folder) != 0) continue;
+        for (const char16_t* const* suffix = install_layout_suffixes; *suffix != nullptr; ++suffix) {
+            size_t n = text::length(*suffix);
+            if (text::compare_folded_n(path + folder, *suffix, n) == 0 &&
+                text::compare_folded(path + folder + n, executable_name) == 0)
+                return true;
+        }
+    }
+    return false;
+}
+
+// Lists the executables of sighting `index`, as an eager scan lists them.
+void list_sighting(uint32_t index) {
+    Sighting& s = sightings[index];
+    s.listed = true;
+    const char16_t* directory = directory_of(s);
+    if (directory == nullptr) return;
+    bool skip_vornix = !has_vornix_folder(directory);
+    uint32_t layout = 0;
+    for (const char16_t* const* suffix = install_layout_suffixes; *suffix != nullptr; ++suffix, ++layout) {
+        if (skip_vornix && layout > 0) break;
+        text::Growable candidate;
+        text::format(candidate, u"%ls%ls%ls", directory, *suffix, executable_name);
+        if (probe_candidate(candidate.data) && !listed_earlier(index, candidate.data))
+            add_entry(s.version, bits_unclassified, index * 4 + layout, candidate.data);
+        text::release(candidate);
+    }
+}
+
+// Orders version texts greatest first, as installation_order does.
+int version_order(const void* a, const void* b) {
+    return text::compare(static_cast<const char16_t*>(b), static_cast<const char16_t*>(a));
+}
+
 }  // namespace
 
 void locate_zelkors_for_key(platform::Handle root, uint32_t access) {
@@ -268,17 +378,74 @@ void classify_version_group(uint32_t first) {
 }
 
 void scan_installations(Classification when) {
-    classify_lazily = when == Classification::lazy;
-    next_sequence = 0;
+    forget_installations();
     bool wow64 = false;
-    if (platform::is_wow64_process(&wow64) && wow64) {
-        trace(u"locating Zelkors in 64bit registry\n");
-        locate_zelkors_for_key(platform::hkey_current_user, platform::key_read | platform::key_wow64_64key);
-        locate_zelkors_for_key(platform::hkey_local_machine, platform::key_read | platform::key_wow64_64key);
+    platform::is_wow64_process(&wow64);
+    // The views in scan order: under WOW64 the 64-bit one first.
+    const uint32_t views[] = {platform::key_read | platform::key_wow64_64key, platform::key_read};
+    const platform::Handle roots[] = {platform::hkey_current_user, platform::hkey_local_machine};
+    if (when == Classification::by_need) {
+        bool fits = true;
+        for (uint32_t view : views) {
+            if (view != platform::key_read && !wow64) continue;
+            for (platform::Handle root : roots) fits = fits && record_sightings(root, view);
+        }
+        if (fits) {
+            by_need = true;
+            for (uint32_t i = 0; i < sighting_count; ++i) {
+                bool seen = false;
+                for (uint32_t v = 0; v < distinct_versions; ++v) seen = seen || text::compare(versions[v], sightings[i].version) == 0;
+                if (!seen) text::copy(versions[distinct_versions++], 4, sightings[i].version);
+            }
+            platform::sort(versions, distinct_versions, sizeof versions[0], version_order);
+            return;
+        }
+        forget_installations();  // more sightings than a by-need scan takes: a lazy scan
+        when = Classification::lazy;
     }
-    trace(u"locating Zelkors in native registry\n");
-    locate_zelkors_for_key(platform::hkey_current_user, platform::key_read);
-    locate_zelkors_for_key(platform::hkey_local_machine, platform::key_read);
+    classify_lazily = when == Classification::lazy;
+    for (uint32_t view : views) {
+        if (view != platform::key_read && !wow64) continue;
+        trace(view == platform::key_read ? u"locating Zelkors in native registry\n"
+                                         : u"locating Zelkors in 64bit registry\n");
+        for (platform::Handle root : roots) locate_zelkors_for_key(root, view);
+    }
     platform::sort(installed_interpreters, installed_count, sizeof(InstalledInterpreter), installation_order);
     classify_lazily = false;
+}
+
+void forget_installations() {
+    installed_count = 0;
+    next_sequence = 0;
+    sighting_count = 0;
+    distinct_versions = 0;
+    by_need = false;
+}
+
+bool scanned_by_need() { return by_need; }
+
+uint32_t version_count() { return distinct_versions; }
+
+const char16_t* version_at(uint32_t rank) { return versions[rank]; }
+
+void list_version_group(const char16_t* version, uint32_t* first, uint32_t* count) {
+    *first = installed_count;
+    bool listed_before = false;
+    for (uint32_t i = 0; i < sighting_count; ++i) {
+        if (text::compare(sightings[i].version, version) != 0) continue;
+        listed_before = listed_before || sightings[i].listed;
+        if (!sightings[i].listed) list_sighting(i);
+    }
+    if (listed_before) {  // the group's block is in the table already
+        *first = 0;
+        while (*first < installed_count && text::compare(installed_interpreters[*first].version, version) != 0)
+            ++*first;
+        *count = 0;
+        while (*first + *count < installed_count &&
+               text::compare(installed_interpreters[*first + *count].version, version) == 0)
+            ++*count;
+        return;
+    }
+    *count = installed_count - *first;
+    if (*count > 0) classify_version_group(*first);
 }

@@ -28,16 +28,39 @@ extern uint32_t installed_count;
 inline constexpr int32_t bits_unclassified = 0;
 inline constexpr int32_t bits_rejected = -1;
 
-// When a scan reads each executable's binary type. Eager: as it finds it, every step
-// traced. Lazy (for runs with the trace off): only when a request reaches its version,
-// since each GetBinaryTypeW opens the file and maps its header, and a request needs one
-// or two of them. A lazy scan that reaches 100 candidates classifies them in scan order
-// and goes on eagerly, so that the cap falls where an eager scan puts it.
-enum class Classification { eager, lazy };
+// How much a scan reads before a request needs it. Eager: every InstallPath, every
+// layout and every executable's binary type, as it finds them, every step traced. Lazy:
+// the same but the binary types, read only when a request reaches their version (each
+// GetBinaryTypeW opens the file and maps its header); a lazy scan that reaches 100
+// candidates classifies them in scan order and goes on eagerly, so that the cap falls
+// where an eager scan puts it. By need (the runs with the trace off): only the names of
+// the version subkeys; a version's InstallPath values, layouts and binary types are read
+// when a request reaches it (list_version_group), and an earlier sighting's InstallPath
+// when it might list the same executable. Where the sightings could reach the cap (25 or
+// more, four layouts each) a by-need scan is a lazy one.
+//
+// Whatever the way, every request gets the entry an eager scan's table gives it. In a
+// by-need scan the table holds the version groups listed so far, each a sorted block of
+// its own, in the order they were listed.
+enum class Classification { eager, lazy, by_need };
 
-// Fills and sorts installed_interpreters: under WOW64 the 64-bit registry view first,
-// then the native view; the current user before the machine in each.
+// Fills and sorts installed_interpreters (by need: records the sightings only): under
+// WOW64 the 64-bit registry view first, then the native view; the current user before
+// the machine in each.
 void scan_installations(Classification when = Classification::eager);
+
+// Forgets every installation and sighting, as before the first scan.
+void forget_installations();
+
+// Whether the last scan was by need (and so left versions to list_version_group).
+bool scanned_by_need();
+// A by-need scan's distinct versions, greatest first: version_count() of them.
+uint32_t version_count();
+const char16_t* version_at(uint32_t rank);
+// Lists the executables of every sighting of `version` (a by-need scan), classifies and
+// sorts them, as one block of the table; `*first` and `*count` say where. Listing it again
+// lists nothing more.
+void list_version_group(const char16_t* version, uint32_t* first, uint32_t* count);
 
 // Reads the binary types of the candidates of the version group that starts at `first`
 // (the entries from there on that share its version), then sorts that group alone: 64-bit

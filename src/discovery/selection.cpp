@@ -9,16 +9,39 @@
 char16_t default_key[8] = u"zelkorX";
 char16_t configured_value[1024];
 
+namespace {
+
+// Whether `version` and the request agree over the shorter of the two.
+bool version_matches(const char16_t* version, const char16_t* request) {
+    size_t version_length = text::length(version), request_length = text::length(request);
+    return text::compare_n(version, request, version_length < request_length ? version_length : request_length) == 0;
+}
+
+bool fits(const InstalledInterpreter& entry, bool only_32_bit) {
+    return entry.bits > 0 && (!only_32_bit || entry.bits == 32);
+}
+
+}  // namespace
+
 const InstalledInterpreter* match_installed(const char16_t* request) {
     bool only_32_bit = text::find_text(request, u"-32") != nullptr;
-    size_t request_length = text::length(request);
+    if (scanned_by_need()) {
+        // The versions greatest first, as the table of an eager scan orders them; only
+        // those that match are listed.
+        for (uint32_t rank = 0; rank < version_count(); ++rank) {
+            if (!version_matches(version_at(rank), request)) continue;
+            uint32_t first = 0, count = 0;
+            list_version_group(version_at(rank), &first, &count);
+            for (uint32_t i = first; i < first + count; ++i)
+                if (fits(installed_interpreters[i], only_32_bit)) return &installed_interpreters[i];
+        }
+        return nullptr;
+    }
     for (uint32_t i = 0; i < installed_count; ++i) {
         const InstalledInterpreter& entry = installed_interpreters[i];
-        size_t version_length = text::length(entry.version);
-        size_t k = version_length < request_length ? version_length : request_length;
-        if (text::compare_n(entry.version, request, k) != 0) continue;
+        if (!version_matches(entry.version, request)) continue;
         classify_version_group(i);  // a lazy scan's candidates: now their bits are needed
-        if (entry.bits > 0 && (!only_32_bit || entry.bits == 32)) return &entry;
+        if (fits(entry, only_32_bit)) return &entry;
     }
     return nullptr;
 }
@@ -28,8 +51,18 @@ namespace {
 // Whether the table lists any executable: an eager scan that found nothing leaves it
 // empty, and the next request scans again. A lazy scan's table may hold only candidates
 // that turn out rejected; they are classified, greatest version first, until one is not,
-// so that the scan is repeated exactly when an eager one would be.
+// so that the scan is repeated exactly when an eager one would be. A by-need scan lists
+// its versions, greatest first, until one lists an executable.
 bool lists_an_executable() {
+    if (scanned_by_need()) {
+        for (uint32_t rank = 0; rank < version_count(); ++rank) {
+            uint32_t first = 0, count = 0;
+            list_version_group(version_at(rank), &first, &count);
+            for (uint32_t i = first; i < first + count; ++i)
+                if (installed_interpreters[i].bits > 0) return true;
+        }
+        return false;
+    }
     for (uint32_t i = 0; i < installed_count; ++i) {
         classify_version_group(i);
         if (installed_interpreters[i].bits > 0) return true;
@@ -65,10 +98,8 @@ const char16_t* lookup_configured_default() {
 
 const InstalledInterpreter* select_interpreter(const char16_t* request, bool prefer_major_2) {
     size_t request_length = text::length(request);
-    if (!lists_an_executable()) {
-        installed_count = 0;
-        scan_installations(log_stream == LogStream::none ? Classification::lazy : Classification::eager);
-    }
+    if (!lists_an_executable())
+        scan_installations(log_stream == LogStream::none ? Classification::by_need : Classification::eager);
 
     if (request_length == 1) {
         default_key[6] = request[0];

@@ -1,6 +1,7 @@
-// Fuzz target, differential: the registry scan that reads every executable's binary type
-// as it finds it (the trace on) against the one that reads a type only when a request
-// reaches its version (the trace off). From the fuzzer's bytes: a registry world (both
+// Fuzz target, differential: the registry scan that reads everything as it finds it (the
+// trace on) against the one that reads an InstallPath, its layouts and their binary types
+// only when a request reaches its version (the trace off: by need, or lazy where the
+// sightings are too many). From the fuzzer's bytes: a registry world (both
 // roots and views, WOW64 or not, version subkeys that collide, that are cut to three
 // characters or that are too long to enumerate, InstallPath values in every form, shared
 // directories named in other case, files in the four layouts with every binary type,
@@ -8,7 +9,7 @@
 // one character with configured defaults, D.D, D.D-32, either prefer_major_2). Both
 // scans must answer every request alike, to the executable: ties go to the first sighting,
 // and the fake's sort reverses ties, so any dependence on their order shows. Pointers
-// handed out must keep their entry, the lazy scan never reads more types, and
+// handed out must keep their entry, the trace-off scan never reads more types, and
 // once classified whole its table lists exactly what the eager one does.
 #include <cstddef>
 #include <cstdint>
@@ -37,10 +38,13 @@ struct Directory {
 struct Installation {
     uint8_t where, name, directory, form;
 };
+// A registry call that fails: every call on one key (the scans make different calls, in
+// different orders, but meet the same broken keys), or the nth call of IsWow64Process.
 struct Fault {
     fake::Op op;
     int nth;
     uint32_t error;
+    uint8_t target;  // which key: an installation's InstallPath, or a root and view's ZelkorCore
 };
 struct Request {
     std::u16string text;
@@ -83,7 +87,7 @@ Input parse(Bytes in) {
     static const uint32_t errors[] = {2, 5, 234, 13};
     for (size_t i = 0, n = in.next() % 4; i < n; ++i) {
         uint8_t b = in.next();
-        input.faults.push_back({ops[b % 4], 1 + in.next() % 64, errors[(b >> 2) % 4]});
+        input.faults.push_back({ops[b % 4], 1 + in.next() % 64, errors[(b >> 2) % 4], in.next()});
     }
     for (std::u16string& value : input.defaults) {
         uint8_t b = in.next();
@@ -96,7 +100,7 @@ Input parse(Bytes in) {
         case 0: break;
         case 1: text = std::u16string(1, char16_t(u'2' + (b >> 2) % 3)); break;
         case 2: text = version_text(in.next()).substr(0, 3); break;
-        case 3: text = version_text(in.next()).substr(0, 3) + u"-32"; break;
+        case 3: text = version_text(in.next()).substr(0, (b & 0x40) ? 1 : 3) + u"-32"; break;
         }
         input.requests.push_back({text, (b & 0x80) != 0});
     }
@@ -140,7 +144,23 @@ void build(const Input& input) {
     static const char16_t* const names[] = {u"zk_zelkor", u"zk_zelkor2", u"zk_zelkor3"};
     for (int k = 0; k < 3; ++k)
         if (!input.defaults[k].empty()) fake::set_env(names[k], input.defaults[k]);
-    for (const Fault& f : input.faults) fake::fail_call(f.op, f.nth, f.error);
+    for (const Fault& f : input.faults) {
+        if (f.op == fake::Op::is_wow64_process) {
+            fake::fail_call(f.op, f.nth, f.error);
+            continue;
+        }
+        fake::Root root = f.target & 1 ? fake::local_machine : fake::current_user;
+        fake::View view = f.target & 2 ? fake::view_64 : fake::native_view;
+        std::u16string key = u"SOFTWARE\\Zelkor\\ZelkorCore";
+        bool install_path = f.op == fake::Op::reg_query_value_ex || (f.target & 4);
+        if (install_path && !input.installations.empty()) {
+            const Installation& i = input.installations[(f.target >> 3) % input.installations.size()];
+            root = i.where & 1 ? fake::local_machine : fake::current_user;
+            view = i.where & 2 ? fake::view_64 : fake::native_view;
+            key += u"\\" + version_text(i.name) + u"\\InstallPath";
+        }
+        fake::fail_key(f.op, root, view, key, f.error, f.op == fake::Op::reg_enum_key ? f.nth % 16 : 0);
+    }
 }
 
 // An entry as the next run's reset cannot touch: its texts copied out of the fake's heap.
@@ -175,7 +195,12 @@ Run run(const Input& input, bool trace_on) {
     for (const Answer& a : r.answers)  // what was handed out is still there
         if (a.entry != nullptr && !(seen(*a.entry) == a.copy)) abort();
     r.binary_types_read = fake::call_count(fake::Op::get_binary_type);
-    // Classified whole, the lazy table lists what the eager one does.
+    // Listed and classified whole, the trace-off table lists what the eager one does.
+    if (scanned_by_need())
+        for (uint32_t rank = 0; rank < version_count(); ++rank) {
+            uint32_t first = 0, count = 0;
+            list_version_group(version_at(rank), &first, &count);
+        }
     for (uint32_t i = 0; i < installed_count; ++i) classify_version_group(i);
     for (uint32_t i = 0; i < installed_count; ++i)
         if (installed_interpreters[i].bits > 0) r.table.push_back(seen(installed_interpreters[i]));

@@ -24,6 +24,14 @@ struct Fault {
     uint32_t error;
 };
 std::vector<Fault> faults;
+struct KeyFault {
+    Op op;
+    Root root;
+    View view;
+    std::u16string path;
+    uint32_t error, index;
+};
+std::vector<KeyFault> key_faults;
 int calls_made[static_cast<int>(Op::count)];
 std::vector<void*> allocations;
 
@@ -111,6 +119,13 @@ IniFile* find_ini(const char16_t* path) {
 // machine's keys differ by view.
 View view_of(Root root, View view) { return root == current_user ? native_view : view; }
 
+// The error a keyed fault gives this call, or 0.
+uint32_t key_fault(Op op, Root root, View view, const std::u16string& path, uint32_t index) {
+    for (const KeyFault& f : key_faults)
+        if (f.op == op && f.root == root && f.view == view && same(f.path, path) && f.index == index) return f.error;
+    return 0;
+}
+
 RegKey* find_value(Root root, View view, const std::u16string& path, const std::u16string& name) {
     for (RegKey& k : world.registry[root][view])
         if (same(k.path, path) && k.has_value && same(k.name, name)) return &k;
@@ -130,6 +145,7 @@ void reset() {
     for (void* p : allocations) std::free(p);
     allocations.clear();
     faults.clear();
+    key_faults.clear();
     std::memset(calls_made, 0, sizeof calls_made);
     open_key_storage.clear();
     open_file_storage.clear();
@@ -137,11 +153,15 @@ void reset() {
     // The launcher's globals, as a new process has them.
     log_stream = LogStream::none;
     launcher_version[0] = launcher_version[1] = 0;
-    installed_count = 0;
+    forget_installations();
     custom_command_count = 0;
     search_result = CommandEntry{};
     // Their storage went with the allocations.
     local_ini_path = global_ini_path = wrapped_script_path = venv_executable_path = text::Growable{};
+}
+
+void fail_key(Op op, Root root, View view, const std::u16string& path, uint32_t error, uint32_t index) {
+    key_faults.push_back({op, root, view_of(root, view), path, error, index});
 }
 
 void fail_call(Op op, int nth, uint32_t error) {
@@ -480,6 +500,7 @@ int32_t reg_open_key_ex(Handle root, const char16_t* subkey, uint32_t, uint32_t 
     if (uint32_t error = fake::faulted(Op::reg_open_key_ex)) return static_cast<int32_t>(error);
     fake::Root r = root == hkey_local_machine ? fake::local_machine : fake::current_user;
     fake::View v = fake::view_of(r, (access & 0x100) ? fake::view_64 : fake::native_view);
+    if (uint32_t error = fake::key_fault(Op::reg_open_key_ex, r, v, subkey, 0)) return static_cast<int32_t>(error);
     if (!fake::key_exists(r, v, subkey)) return 2;
     fake::open_key_storage.push_back({r, v, subkey});
     *key = &fake::open_key_storage.back();
@@ -490,6 +511,8 @@ int32_t reg_open_key_ex(Handle root, const char16_t* subkey, uint32_t, uint32_t 
 int32_t reg_enum_key(Handle key, uint32_t index, char16_t* name, uint32_t size) {
     if (uint32_t error = fake::faulted(Op::reg_enum_key)) return static_cast<int32_t>(error);
     auto* k = static_cast<fake::OpenKey*>(key);
+    if (uint32_t error = fake::key_fault(Op::reg_enum_key, k->root, k->view, k->path, index))
+        return static_cast<int32_t>(error);
     // The direct subkeys, in the order they were added.
     std::vector<std::u16string> children;
     std::u16string prefix = fake::folded(k->path) + u"\\";
@@ -514,6 +537,8 @@ int32_t reg_query_value_ex(Handle key, const char16_t* value_name, uint32_t* typ
                            uint32_t* size) {
     if (uint32_t error = fake::faulted(Op::reg_query_value_ex)) return static_cast<int32_t>(error);
     auto* k = static_cast<fake::OpenKey*>(key);
+    if (uint32_t error = fake::key_fault(Op::reg_query_value_ex, k->root, k->view, k->path, 0))
+        return static_cast<int32_t>(error);
     const fake::RegKey* entry = fake::find_value(k->root, k->view, k->path, value_name != nullptr ? value_name : u"");
     if (entry == nullptr) return 2;
     *type = entry->type;

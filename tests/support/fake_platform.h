@@ -127,6 +127,9 @@ void reset();
 
 // The `nth` call (1 for the next) of `op` fails with `error`.
 void fail_call(Op op, int nth, uint32_t error);
+// Every call of `op` (reg_open_key_ex, reg_enum_key at `index`, reg_query_value_ex) on the
+// key `path` of `root` and `view` fails with `error`, however many calls come before it.
+void fail_key(Op op, Root root, View view, const std::u16string& path, uint32_t error, uint32_t index = 0);
 int call_count(Op op);
 
 // ---- Filling the world -----------------------------------------------------------------

@@ -225,6 +225,57 @@ TEST_F(Selection, TiesGoToTheFirstSightingTraceOnOrOff) {
             }
 }
 
+// What a scan by need could get wrong, answered as the full scan answers it, trace on or
+// off: an executable listed by an earlier sighting of another version is that one's; a
+// version whose every candidate is rejected passes the request on; past the cap of 100
+// executables nothing is listed, however great its version.
+TEST_F(Selection, TraceOffAnswersAsTheFullScan) {
+    struct Install {
+        std::u16string name;
+        std::u16string folder;
+        uint32_t type;  // 6: 64-bit, 1: DOS
+        const char16_t* layouts = u"\\";
+    };
+    struct Case {
+        const char* name;
+        std::vector<Install> installs;
+        const char16_t* request;
+        std::string chosen;
+    };
+    std::vector<Install> capped;  // 25 installations of four layouts each, then 3.9
+    for (int i = 0; i < 25; ++i) {
+        std::u16string n = fake::utf16(std::to_string(i));
+        capped.push_back({u"2.0-" + n, u"C:\\C" + n, 6, u"*"});
+    }
+    capped.push_back({u"3.9", u"C:\\Z39", 6});
+    const Case cases[] = {
+        {"the winner's file, listed earlier under 2.7", {{u"2.7", u"C:\\ZA", 6}, {u"3.6", u"c:\\za\\", 6}}, u"3", "none"},
+        {"the same file is 2.7's", {{u"2.7", u"C:\\ZA", 6}, {u"3.6", u"c:\\za\\", 6}}, u"2", "C:\\ZA\\zelkor.exe"},
+        {"listed earlier through another layout",
+         {{u"2.7", u"C:\\ZA\\Vornix", 6}, {u"3.6", u"C:\\ZA", 6, u"\\Vornix\\"}, {u"3.5", u"C:\\Z35", 6}}, u"3",
+         "C:\\Z35\\zelkor.exe"},
+        {"every candidate of 3.9 rejected", {{u"3.9", u"C:\\Z39", 1}, {u"3.6", u"C:\\Z36", 6}}, u"3", "C:\\Z36\\zelkor.exe"},
+        {"the cap reached before 3.9's sighting", capped, u"3.9", "none"},
+    };
+    for (const Case& c : cases) {
+        std::string chosen[2];
+        for (bool trace_on : {true, false}) {
+            fake::reset();
+            log_stream = trace_on ? LogStream::standard_error : LogStream::none;
+            for (const Install& i : c.installs) {
+                fake::add_install(fake::current_user, fake::native_view, i.name, i.folder);
+                std::u16string folder = i.folder.back() == u'\\' ? i.folder.substr(0, i.folder.size() - 1) : i.folder;
+                for (const char16_t* layout : {u"\\", u"\\Vornix\\win32\\", u"\\Vornix\\amd64\\", u"\\Vornix\\"})
+                    if (std::u16string(i.layouts) == u"*" || std::u16string(i.layouts) == layout)
+                        fake::add_file(folder + layout + u"zelkor.exe").binary_type = i.type;
+            }
+            chosen[trace_on] = select(c.request);
+        }
+        EXPECT_EQ(chosen[1], c.chosen) << c.name;
+        EXPECT_EQ(chosen[0], chosen[1]) << c.name << ": the trace changed the answer";
+    }
+}
+
 TEST_F(Selection, MainFlowRunsTheDefaultInstalledInterpreter) {
     fake::add_install(fake::current_user, fake::native_view, u"3.6", u"C:\\Program Files\\Z36\\");
     fake::add_file(u"C:\\Program Files\\Z36\\zelkor.exe");
