@@ -247,8 +247,10 @@ struct Sighting {
     bool listed;               // its executables are in the table
 };
 
-// Below 25 sightings, four layouts each, the cap of 100 cannot fall.
-constexpr uint32_t max_sightings = (max_installations - 1) / 4;
+// Below 25 installations, four layouts each, the cap of 100 cannot fall. Under WOW64 the
+// current user's key is met twice, once per view, and the sightings are kept for both.
+constexpr uint32_t max_distinct_installations = (max_installations - 1) / 4;
+constexpr uint32_t max_sightings = 2 * max_distinct_installations;
 Sighting sightings[max_sightings];
 uint32_t sighting_count = 0;
 bool by_need = false;
@@ -390,7 +392,18 @@ void scan_installations(Classification when) {
             if (view != platform::key_read && !wow64) continue;
             for (platform::Handle root : roots) fits = fits && record_sightings(root, view);
         }
-        if (fits) {
+        // HKEY_CURRENT_USER\Software is one key in both views: a subkey of the current user
+        // seen in the second view is the one seen in the first, and lists nothing new.
+        uint32_t distinct = 0;
+        for (uint32_t i = 0; i < sighting_count; ++i) {
+            bool again = false;
+            for (uint32_t j = 0; j < i && sightings[i].root == platform::hkey_current_user; ++j)
+                again = again || (sightings[j].root == platform::hkey_current_user &&
+                                  sightings[j].access != sightings[i].access &&
+                                  text::compare(sightings[j].name, sightings[i].name) == 0);
+            if (!again) ++distinct;
+        }
+        if (fits && distinct <= max_distinct_installations) {
             by_need = true;
             for (uint32_t i = 0; i < sighting_count; ++i) {
                 bool seen = false;
