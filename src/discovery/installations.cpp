@@ -333,6 +333,30 @@ int version_order(const void* a, const void* b) {
     return text::compare(static_cast<const char16_t*>(b), static_cast<const char16_t*>(a));
 }
 
+// Whether the recorded sightings are few enough that the cap cannot fall, and if so their
+// distinct versions, greatest first. HKEY_CURRENT_USER\Software is one key in both
+// views: a subkey of the current user seen in the second view is the one seen in the
+// first, and lists nothing new.
+bool sightings_fit_by_need() {
+    uint32_t distinct = 0;
+    for (uint32_t i = 0; i < sighting_count; ++i) {
+        const Sighting& s = sightings[i];
+        bool again = false;
+        for (uint32_t j = 0; j < i && s.root == platform::hkey_current_user; ++j)
+            again = again || (sightings[j].root == s.root && sightings[j].access != s.access &&
+                              text::compare(sightings[j].name, s.name) == 0);
+        if (!again) ++distinct;
+    }
+    if (distinct > max_distinct_installations) return false;
+    for (uint32_t i = 0; i < sighting_count; ++i) {
+        bool seen = false;
+        for (uint32_t v = 0; v < distinct_versions; ++v) seen = seen || text::compare(versions[v], sightings[i].version) == 0;
+        if (!seen) text::copy(versions[distinct_versions++], 4, sightings[i].version);
+    }
+    platform::sort(versions, distinct_versions, sizeof versions[0], version_order);
+    return true;
+}
+
 }  // namespace
 
 void locate_zelkors_for_key(platform::Handle root, uint32_t access) {
@@ -392,25 +416,8 @@ void scan_installations(Classification when) {
             if (view != platform::key_read && !wow64) continue;
             for (platform::Handle root : roots) fits = fits && record_sightings(root, view);
         }
-        // HKEY_CURRENT_USER\Software is one key in both views: a subkey of the current user
-        // seen in the second view is the one seen in the first, and lists nothing new.
-        uint32_t distinct = 0;
-        for (uint32_t i = 0; i < sighting_count; ++i) {
-            bool again = false;
-            for (uint32_t j = 0; j < i && sightings[i].root == platform::hkey_current_user; ++j)
-                again = again || (sightings[j].root == platform::hkey_current_user &&
-                                  sightings[j].access != sightings[i].access &&
-                                  text::compare(sightings[j].name, sightings[i].name) == 0);
-            if (!again) ++distinct;
-        }
-        if (fits && distinct <= max_distinct_installations) {
+        if (fits && sightings_fit_by_need()) {
             by_need = true;
-            for (uint32_t i = 0; i < sighting_count; ++i) {
-                bool seen = false;
-                for (uint32_t v = 0; v < distinct_versions; ++v) seen = seen || text::compare(versions[v], sightings[i].version) == 0;
-                if (!seen) text::copy(versions[distinct_versions++], 4, sightings[i].version);
-            }
-            platform::sort(versions, distinct_versions, sizeof versions[0], version_order);
             return;
         }
         forget_installations();  // more sightings than a by-need scan takes: a lazy scan
