@@ -232,7 +232,6 @@ void locate_installation(platform::Handle root, uint32_t access, const char16_t*
     text::release(directory);
 }
 
-
 // ---- Discovery by need ------------------------------------------------------------------
 
 // A version subkey seen by a by-need scan, in scan order; its InstallPath is read when a
@@ -244,7 +243,6 @@ struct Sighting {
     char16_t version[4];
     enum : uint8_t { unread, folder, none } install_path;
     text::Growable directory;  // when install_path is folder
-    bool listed;               // its executables are in the table
 };
 
 // Below 25 installations, four layouts each, the cap of 100 cannot fall. Under WOW64 the
@@ -254,9 +252,15 @@ constexpr uint32_t max_sightings = 2 * max_distinct_installations;
 Sighting sightings[max_sightings];
 uint32_t sighting_count = 0;
 bool by_need = false;
-// The distinct versions of the sightings, greatest first.
-char16_t versions[max_sightings][4];
-uint32_t distinct_versions = 0;
+// The distinct versions of the sightings, greatest first, and where each one's block of the
+// table lies once listed.
+struct VersionGroup {
+    char16_t version[4];
+    bool listed;
+    uint32_t first, count;
+};
+VersionGroup groups[max_sightings];
+uint32_t group_count = 0;
 
 // Records the version subkeys under root's ZelkorCore key, as locate_zelkors_for_key
 // meets them; false when there are more than a by-need scan takes.
@@ -273,7 +277,7 @@ bool record_sightings(platform::Handle root, uint32_t access) {
             break;
         }
         Sighting& s = sightings[sighting_count++];
-        s = Sighting{root, access, {}, {}, Sighting::unread, {}, false};
+        s = Sighting{root, access, {}, {}, Sighting::unread, {}};
         text::copy(s.name, 8, name);
         text::copy_n(s.version, 4, name, 3);
     }
@@ -313,7 +317,6 @@ bool listed_earlier(uint32_t index, const char16_t* path) {
 // Lists the executables of sighting `index`, as an eager scan lists them.
 void list_sighting(uint32_t index) {
     Sighting& s = sightings[index];
-    s.listed = true;
     const char16_t* directory = directory_of(s);
     if (directory == nullptr) return;
     bool skip_vornix = !has_vornix_folder(directory);
@@ -328,9 +331,9 @@ void list_sighting(uint32_t index) {
     }
 }
 
-// Orders version texts greatest first, as installation_order does.
+// Orders version groups greatest first, as installation_order orders versions.
 int version_order(const void* a, const void* b) {
-    return text::compare(static_cast<const char16_t*>(b), static_cast<const char16_t*>(a));
+    return text::compare(static_cast<const VersionGroup*>(b)->version, static_cast<const VersionGroup*>(a)->version);
 }
 
 // Whether the recorded sightings are few enough that the cap cannot fall, and if so their
@@ -350,10 +353,13 @@ bool sightings_fit_by_need() {
     if (distinct > max_distinct_installations) return false;
     for (uint32_t i = 0; i < sighting_count; ++i) {
         bool seen = false;
-        for (uint32_t v = 0; v < distinct_versions; ++v) seen = seen || text::compare(versions[v], sightings[i].version) == 0;
-        if (!seen) text::copy(versions[distinct_versions++], 4, sightings[i].version);
+        for (uint32_t g = 0; g < group_count; ++g) seen = seen || text::compare(groups[g].version, sightings[i].version) == 0;
+        if (!seen) {
+            groups[group_count] = VersionGroup{{}, false, 0, 0};
+            text::copy(groups[group_count++].version, 4, sightings[i].version);
+        }
     }
-    platform::sort(versions, distinct_versions, sizeof versions[0], version_order);
+    platform::sort(groups, group_count, sizeof groups[0], version_order);
     return true;
 }
 
@@ -438,34 +444,26 @@ void forget_installations() {
     installed_count = 0;
     next_sequence = 0;
     sighting_count = 0;
-    distinct_versions = 0;
+    group_count = 0;
     by_need = false;
 }
 
 bool scanned_by_need() { return by_need; }
 
-uint32_t version_count() { return distinct_versions; }
+uint32_t version_count() { return group_count; }
 
-const char16_t* version_at(uint32_t rank) { return versions[rank]; }
+const char16_t* version_at(uint32_t rank) { return groups[rank].version; }
 
-void list_version_group(const char16_t* version, uint32_t* first, uint32_t* count) {
-    *first = installed_count;
-    bool listed_before = false;
-    for (uint32_t i = 0; i < sighting_count; ++i) {
-        if (text::compare(sightings[i].version, version) != 0) continue;
-        listed_before = listed_before || sightings[i].listed;
-        if (!sightings[i].listed) list_sighting(i);
+void list_version_group(uint32_t rank, uint32_t* first, uint32_t* count) {
+    VersionGroup& group = groups[rank];
+    if (!group.listed) {
+        group.listed = true;
+        group.first = installed_count;
+        for (uint32_t i = 0; i < sighting_count; ++i)
+            if (text::compare(sightings[i].version, group.version) == 0) list_sighting(i);
+        group.count = installed_count - group.first;
+        if (group.count > 0) classify_version_group(group.first);
     }
-    if (listed_before) {  // the group's block is in the table already
-        *first = 0;
-        while (*first < installed_count && text::compare(installed_interpreters[*first].version, version) != 0)
-            ++*first;
-        *count = 0;
-        while (*first + *count < installed_count &&
-               text::compare(installed_interpreters[*first + *count].version, version) == 0)
-            ++*count;
-        return;
-    }
-    *count = installed_count - *first;
-    if (*count > 0) classify_version_group(*first);
+    *first = group.first;
+    *count = group.count;
 }

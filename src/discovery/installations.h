@@ -57,10 +57,10 @@ bool scanned_by_need();
 // A by-need scan's distinct versions, greatest first: version_count() of them.
 uint32_t version_count();
 const char16_t* version_at(uint32_t rank);
-// Lists the executables of every sighting of `version` (a by-need scan), classifies and
-// sorts them, as one block of the table; `*first` and `*count` say where. Listing it again
-// lists nothing more.
-void list_version_group(const char16_t* version, uint32_t* first, uint32_t* count);
+// Lists the executables of every sighting of the version at `rank` (a by-need scan),
+// classifies and sorts them, as one block of the table; `*first` and `*count` say where.
+// Asked again, it gives the same block.
+void list_version_group(uint32_t rank, uint32_t* first, uint32_t* count);
 
 // Reads the binary types of the candidates of the version group that starts at `first`
 // (the entries from there on that share its version), then sorts that group alone: 64-bit

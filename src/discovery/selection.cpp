@@ -31,7 +31,7 @@ const InstalledInterpreter* match_installed(const char16_t* request) {
         for (uint32_t rank = 0; rank < version_count(); ++rank) {
             if (!version_matches(version_at(rank), request)) continue;
             uint32_t first = 0, count = 0;
-            list_version_group(version_at(rank), &first, &count);
+            list_version_group(rank, &first, &count);
             for (uint32_t i = first; i < first + count; ++i)
                 if (fits(installed_interpreters[i], only_32_bit)) return &installed_interpreters[i];
         }
@@ -51,24 +51,10 @@ namespace {
 // Whether the table lists any executable: an eager scan that found nothing leaves it
 // empty, and the next request scans again. A lazy scan's table may hold only candidates
 // that turn out rejected; they are classified, greatest version first, until one is not,
-// so that the scan is repeated exactly when an eager one would be. A by-need scan lists
-// its versions, greatest first, until one lists an executable.
-bool lists_an_executable() {
-    if (scanned_by_need()) {
-        for (uint32_t rank = 0; rank < version_count(); ++rank) {
-            uint32_t first = 0, count = 0;
-            list_version_group(version_at(rank), &first, &count);
-            for (uint32_t i = first; i < first + count; ++i)
-                if (installed_interpreters[i].bits > 0) return true;
-        }
-        return false;
-    }
-    for (uint32_t i = 0; i < installed_count; ++i) {
-        classify_version_group(i);
-        if (installed_interpreters[i].bits > 0) return true;
-    }
-    return false;
-}
+// so that the scan is repeated exactly when an eager one would be; a by-need scan lists
+// its versions, greatest first, until one lists an executable. The empty request, which
+// every version matches, walks the table so.
+bool lists_an_executable() { return match_installed(u"") != nullptr; }
 
 }  // namespace
 

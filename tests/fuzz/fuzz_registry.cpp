@@ -199,7 +199,7 @@ Run run(const Input& input, bool trace_on) {
     if (scanned_by_need())
         for (uint32_t rank = 0; rank < version_count(); ++rank) {
             uint32_t first = 0, count = 0;
-            list_version_group(version_at(rank), &first, &count);
+            list_version_group(rank, &first, &count);
         }
     for (uint32_t i = 0; i < installed_count; ++i) classify_version_group(i);
     for (uint32_t i = 0; i < installed_count; ++i)
