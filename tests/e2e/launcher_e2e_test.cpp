@@ -371,7 +371,8 @@ TEST_F(Launcher, WindowlessLauncher) {
         EXPECT_EQ(r.exit_code, c.code) << c.name;
         EXPECT_EQ(r.out, c.out) << c.name;
         EXPECT_EQ(r.err, c.err) << c.name;
-        EXPECT_EQ(windows, c.windows) << c.name;
+        EXPECT_EQ(windows, c.windows) << c.name << "\n"
+                                      << (windows != c.windows ? wine::explain_windows(c.launcher, c.env, c.spawn) : "");
         if (!c.report.empty()) {
             std::ifstream f(wine::unix_path("C:\\zktest\\report.txt"));
             EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), {}), c.report) << c.name;
@@ -439,7 +440,8 @@ TEST_F(Launcher, PlantedDllsAreNeverLoaded) {
             wine::Result r = wine::run(c.command, env, "", spawn, &windows);
             EXPECT_EQ(r.exit_code, c.code) << name << "\n" << r.err;
             EXPECT_EQ(r.out.substr(0, c.out.size()), c.out) << name;
-            EXPECT_EQ(windows, c.windows) << name;
+            EXPECT_EQ(windows, c.windows) << name << "\n"
+                                          << (windows != c.windows ? wine::explain_windows(c.command, env, spawn) : "");
             for (const char* folder : folders)
                 for (const char* dll : dlls)
                     EXPECT_FALSE(wine::exists(folder + std::string(dll) + ".dll.loaded")) << name << ": " << folder << dll;

@@ -101,36 +101,42 @@ int wine_command(const std::vector<std::string>& args) {
     return run_unix(argv, base_environment(), "/dev/null", scratch("wine.out"), scratch("wine.err"));
 }
 
-// Starts Xvfb on the first display number that is free, and waits for its socket.
+// Starts Xvfb on a display number that it chooses itself (-displayfd): two harnesses
+// started together (ctest runs the suites of two widths at once) must not both take the
+// same number, since the one that ends first would end the other's display with its own.
 void start_display() {
-    for (int n = 90; n < 200; ++n) {
-        std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
-        if (fs::exists(socket) || fs::exists("/tmp/.X" + std::to_string(n) + "-lock")) continue;
-        std::vector<std::string> argv = {"/usr/bin/Xvfb", ":" + std::to_string(n), "-screen", "0", "1024x768x24",
-                                         "-nolisten", "tcp"};
-        std::vector<char*> a;
-        for (auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
-        a.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, scratch("xvfb.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int rc = posix_spawn(&xvfb, a[0], &actions, nullptr, a.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) throw std::runtime_error("cannot start Xvfb");
-        for (int i = 0; i < 200 && !fs::exists(socket); ++i) {
-            int status = 0;
-            if (waitpid(xvfb, &status, WNOHANG) == xvfb) break;  // the number was taken after all
-            usleep(50 * 1000);
-        }
-        if (fs::exists(socket)) {
-            display = ":" + std::to_string(n);
-            return;
-        }
+    int ready[2];
+    if (pipe(ready) != 0) throw std::runtime_error("cannot make a pipe for Xvfb");
+    std::vector<std::string> argv = {"/usr/bin/Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24",
+                                     "-nolisten", "tcp"};
+    std::vector<char*> a;
+    for (auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
+    a.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, scratch("xvfb.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addclose(&actions, ready[0]);  // first: the read end may be 3
+    posix_spawn_file_actions_adddup2(&actions, ready[1], 3);
+    int rc = posix_spawn(&xvfb, a[0], &actions, nullptr, a.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(ready[1]);
+    if (rc != 0) {
+        close(ready[0]);
+        throw std::runtime_error("cannot start Xvfb");
+    }
+    // The number, then a line feed, once the server takes connections; nothing if it ends.
+    std::string number;
+    char c = 0;
+    while (read(ready[0], &c, 1) == 1 && c != '\n') number += c;
+    close(ready[0]);
+    if (number.empty()) {
         kill(xvfb, SIGTERM);
         waitpid(xvfb, nullptr, 0);
+        xvfb = 0;
+        throw std::runtime_error("Xvfb did not start: " + read_all(scratch("xvfb.err")));
     }
-    throw std::runtime_error("no free X display for Xvfb: " + read_all(scratch("xvfb.err")));
+    display = ":" + number;
 }
 
 void stop_display() {
@@ -139,6 +145,38 @@ void stop_display() {
     waitpid(xvfb, nullptr, 0);
     xvfb = 0;
     display.clear();
+}
+
+// The Wine processes of this prefix, each as its loader (wine64-preloader or the 32-bit
+// wine-preloader) and its command line.
+std::vector<std::string> prefix_processes() {
+    std::vector<std::string> processes;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        std::string environment = read_all(entry.path() / "environ");
+        if (environment.find(std::string("WINEPREFIX=") + prefix + '\0') == std::string::npos) continue;
+        std::string command = read_all(entry.path() / "cmdline");
+        std::replace(command.begin(), command.end(), '\0', ' ');
+        command.erase(command.find_last_not_of(' ') + 1);
+        std::error_code error;
+        processes.push_back(fs::read_symlink(entry.path() / "exe", error).filename().string() + ": " + command);
+    }
+    return processes;
+}
+
+// Windows has its desktop before any program runs; Wine starts one (explorer.exe
+// /desktop) when a program first needs it, from that program, whatever its width. The
+// harness starts it itself, from a 64-bit program, so that no case depends on which
+// program happens to be the first to open a window, nor on that start (a start that
+// fails, see run(), is made again).
+void start_desktop() {
+    auto running = [] {
+        for (const std::string& process : prefix_processes())
+            if (process.find("explorer.exe /desktop") != std::string::npos) return true;
+        return false;
+    };
+    for (int attempt = 0; attempt < 3 && !running(); ++attempt)
+        wine_command({"rundll32.exe", "user32.dll,GetDesktopWindow"});
+    if (!running()) throw std::runtime_error("Wine's desktop (explorer.exe /desktop) did not start");
 }
 
 // Runs xdotool on the harness's display; its output.
@@ -162,6 +200,7 @@ void start() {
     // an earlier run) refuses to become persistent, so it is ended first.
     for (const char* step : {"-k", "-w", "-p"})
         run_unix({server, step}, base_environment(), "/dev/null", "/dev/null", scratch("server.err"));
+    start_desktop();
     // The harness's own programs.
     fs::create_directories(prefix + "/drive_c/zktest");
     fs::copy_file(native_build("spawn.exe"), prefix + "/drive_c/zktest/spawn.exe",
@@ -263,7 +302,12 @@ const std::string exit_code_file = prefix + "/drive_c/zktest/exit-code.txt";
 std::vector<std::string> spawn_environment(const std::string& command_line, const Environment& environment,
                                            const Environment& spawn_options) {
     std::vector<std::string> env = base_environment();
-    for (auto& [k, v] : environment) env.push_back(k + "=" + v);
+    // A variable of the case's replaces Wine's own of that name (WINEDEBUG for a log).
+    for (auto& [k, v] : environment) {
+        auto own = std::find_if(env.begin(), env.end(), [&](const std::string& e) { return e.rfind(k + "=", 0) == 0; });
+        if (own != env.end()) env.erase(own);
+        env.push_back(k + "=" + v);
+    }
     for (auto& [k, v] : spawn_options) env.push_back(k + "=" + v);
     env.push_back("ZKSPAWN_CMDLINE=" + command_line);
     env.push_back("ZKSPAWN_RESULT=C:\\zktest\\exit-code.txt");
@@ -376,6 +420,17 @@ Result run(const std::string& command_line, const Environment& environment, cons
         }
         fprintf(stderr, "wine::run: a process start failed; starting again: %s\n", command_line.c_str());
     }
+}
+
+std::string explain_windows(const std::string& command_line, const Environment& environment,
+                            const Environment& spawn_options) {
+    std::vector<std::string> windows;
+    Result r = run_once(command_line, environment, "", spawn_options, &windows);
+    std::string report = "again: exit code " + std::to_string(r.exit_code) + ", windows:";
+    for (const std::string& title : windows) report += " '" + title + "'";
+    report += "\nthe prefix's processes:\n";
+    for (const std::string& process : prefix_processes()) report += "  " + process + "\n";
+    return report + "Xvfb said: " + read_all(scratch("xvfb.err"));
 }
 
 std::string native_build(const std::string& file) {

@@ -20,7 +20,8 @@ namespace wine {
 using Environment = std::vector<std::pair<std::string, std::string>>;
 
 // Creates the prefix when it is missing (or was made without WOW64), starts an X server
-// of the harness's own (Xvfb on a free display) and the wineserver; stop() ends both.
+// of the harness's own (Xvfb on a display it chooses), the wineserver and the session's
+// desktop; stop() ends them.
 void start();
 void stop();
 
@@ -61,6 +62,11 @@ struct Result {
 Result run(const std::string& command_line, const Environment& environment = {},
            const std::string& input = "", const Environment& spawn_options = {},
            std::vector<std::string>* windows = nullptr);
+
+// Runs a case again with Wine's log of processes, windows and message boxes on; what a
+// failure of run()'s window watch adds: the code, the windows seen, the log's end.
+std::string explain_windows(const std::string& command_line, const Environment& environment,
+                            const Environment& spawn_options);
 
 // The visible top-level windows of the harness's display (Xvfb): id and title.
 std::vector<std::pair<std::string, std::string>> visible_windows();
