@@ -70,10 +70,15 @@ void report(const wchar_t* path) {
     BOOL in_job = FALSE;
     IsProcessInJob(GetCurrentProcess(), nullptr, &in_job);
     n += snprintf(text + n, sizeof text - n, "job: %d\n", in_job ? 1 : 0);
-    HANDLE f = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    // Written beside it, then renamed: a watcher that acts as soon as the file exists (the
+    // spawn helper's ZKSPAWN_KILL_WHEN) never finds it empty.
+    wchar_t part[1100];
+    swprintf(part, 1100, L"%ls.part", path);
+    HANDLE f = CreateFileW(part, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (f == INVALID_HANDLE_VALUE) return;
     WriteFile(f, text, static_cast<DWORD>(n), &written, nullptr);
     CloseHandle(f);
+    MoveFileExW(part, path, MOVEFILE_REPLACE_EXISTING);
 }
 
 }  // namespace
