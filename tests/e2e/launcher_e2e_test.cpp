@@ -367,7 +367,8 @@ TEST_F(Launcher, WindowlessLauncher) {
     for (const Case& c : cases) {
         std::remove(wine::unix_path("C:\\zktest\\report.txt").c_str());
         std::vector<std::string> windows;
-        wine::Result r = wine::run(c.launcher, c.env, "", c.spawn, &windows);
+        wine::Result r = c.windows.empty() ? wine::run(c.launcher, c.env, "", c.spawn, &windows)
+                                           : wine::run_showing(c.launcher, c.env, c.spawn, &windows);
         EXPECT_EQ(r.exit_code, c.code) << c.name;
         EXPECT_EQ(r.out, c.out) << c.name;
         EXPECT_EQ(r.err, c.err) << c.name;
@@ -437,7 +438,8 @@ TEST_F(Launcher, PlantedDllsAreNeverLoaded) {
             env.emplace_back("WINEDLLOVERRIDES", overrides + "=n,b");
             spawn.emplace_back("ZKSPAWN_DIR", "C:\\cwd");
             std::vector<std::string> windows;
-            wine::Result r = wine::run(c.command, env, "", spawn, &windows);
+            wine::Result r = c.windows.empty() ? wine::run(c.command, env, "", spawn, &windows)
+                                               : wine::run_showing(c.command, env, spawn, &windows);
             EXPECT_EQ(r.exit_code, c.code) << name << "\n" << r.err;
             EXPECT_EQ(r.out.substr(0, c.out.size()), c.out) << name;
             EXPECT_EQ(windows, c.windows) << name << "\n"

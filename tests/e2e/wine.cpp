@@ -263,8 +263,12 @@ void forget_files() {
 void reg_import(const std::string& body) {
     std::string path = prefix + "/drive_c/zktest/import.reg";
     std::ofstream(path, std::ios::binary) << "Windows Registry Editor Version 5.00\r\n\r\n" << body;
-    if (wine_command({"reg", "import", "C:\\zktest\\import.reg"}) != 0)
-        throw std::runtime_error("reg import failed: " + read_all(scratch("wine.err")));
+    // reg.exe, like any program here, can fail to start by chance (see run()): made again,
+    // twice at most.
+    for (int attempt = 1; wine_command({"reg", "import", "C:\\zktest\\import.reg"}) != 0; ++attempt) {
+        if (attempt == 3) throw std::runtime_error("reg import failed: " + read_all(scratch("wine.err")));
+        fprintf(stderr, "wine::reg_import: reg failed; starting it again\n");
+    }
 }
 
 std::string expand_sz(const std::string& text) {
@@ -422,13 +426,25 @@ Result run(const std::string& command_line, const Environment& environment, cons
     }
 }
 
+Result run_showing(const std::string& command_line, const Environment& environment,
+                   const Environment& spawn_options, std::vector<std::string>* windows) {
+    for (int attempt = 1;; ++attempt) {
+        Result r = run(command_line, environment, "", spawn_options, windows);
+        if (!windows->empty() || attempt == 3) return r;
+        fprintf(stderr, "wine::run_showing: no window showed; starting again: %s\n", command_line.c_str());
+        sleep(1);
+    }
+}
+
 std::string explain_windows(const std::string& command_line, const Environment& environment,
                             const Environment& spawn_options) {
+    Environment logged = environment;
+    logged.emplace_back("WINEDEBUG", "err+all,warn+msgbox,warn+dialog,warn+win,+winstation,fixme-all");
     std::vector<std::string> windows;
-    Result r = run_once(command_line, environment, "", spawn_options, &windows);
-    std::string report = "again: exit code " + std::to_string(r.exit_code) + ", windows:";
+    Result r = run_once(command_line, logged, "", spawn_options, &windows);
+    std::string report = "again, with Wine's log: exit code " + std::to_string(r.exit_code) + ", windows:";
     for (const std::string& title : windows) report += " '" + title + "'";
-    report += "\nthe prefix's processes:\n";
+    report += "\n" + r.err + "the prefix's processes:\n";
     for (const std::string& process : prefix_processes()) report += "  " + process + "\n";
     return report + "Xvfb said: " + read_all(scratch("xvfb.err"));
 }
