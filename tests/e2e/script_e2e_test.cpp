@@ -135,7 +135,7 @@ TEST_F(Script, FatalShebangs) {
     r = run_script("#!/usr/bin/zelkor3.5\n");
     EXPECT_EQ(r.exit_code, 103u);
     EXPECT_EQ(r.err, "Requested Zelkor version (3.5) is not installed\n");
-    r = run_script("#!nowhere-tool -x\n");
+    r = run_script("#!nowhere-tool -x\n", "C:\\d\\tool.exe a", {}, {{"ZKSPAWN_NO_RETRY", "1"}});
     EXPECT_EQ(r.exit_code, 101u);
     EXPECT_EQ(r.err, "Unable to create process using 'nowhere-tool -x C:\\d\\tool-script.zk a'\n");
     EXPECT_EQ(r.out, "");
