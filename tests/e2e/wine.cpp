@@ -432,7 +432,7 @@ Result run_showing(const std::string& command_line, const Environment& environme
         Result r = run(command_line, environment, "", spawn_options, windows);
         if (!windows->empty() || attempt == 3) return r;
         fprintf(stderr, "wine::run_showing: no window showed; starting again: %s\n", command_line.c_str());
-        sleep(1);
+        sleep(2 * attempt);  // once seen, it lasted seconds
     }
 }
 

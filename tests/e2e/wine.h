@@ -65,8 +65,8 @@ Result run(const std::string& command_line, const Environment& environment = {},
 
 // run() for a case whose command must show a window: under load, this Wine now and then
 // shows none at all (the message box's call returning at once, seen in two full runs of
-// every suite, never in a suite run alone), so a run that showed none is made again,
-// twice at most, a second apart.
+// every suite, never in a suite run alone, lasting seconds), so a run that showed none is
+// made again, twice at most, two and then four seconds later.
 Result run_showing(const std::string& command_line, const Environment& environment,
                    const Environment& spawn_options, std::vector<std::string>* windows);
 
