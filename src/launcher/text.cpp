@@ -168,9 +168,7 @@ size_t format_args(char16_t* buffer, size_t size, const char16_t* format, const 
     return sink.used;
 }
 
-}  // namespace text
-
-namespace text {
+// ---- Text that grows --------------------------------------------------------------------
 
 bool try_reserve(Growable& t, size_t units) {
     if (units < t.capacity) return true;
@@ -211,6 +209,12 @@ void truncate(Growable& t, size_t units) {
     if (t.data == nullptr) return;
     if (units < t.length) t.length = units;
     t.data[t.length] = 0;
+}
+
+const char16_t* kept_copy(const char16_t* s) {
+    Growable copy;
+    assign(copy, s);
+    return copy.data;
 }
 
 void release(Growable& t) {

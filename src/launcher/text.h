@@ -128,6 +128,8 @@ void assign_n(Growable& t, const char16_t* source, size_t count);
 inline void assign(Growable& t, const char16_t* source) { assign_n(t, source, length(source)); }
 void append_n(Growable& t, const char16_t* source, size_t count);
 inline void append(Growable& t, const char16_t* source) { append_n(t, source, length(source)); }
+// A copy of `s` in storage of its own, kept for the rest of the run.
+const char16_t* kept_copy(const char16_t* s);
 // Gives the storage back, for text of a passing use; `t` is then untouched again.
 void release(Growable& t);
 // Cuts the text to its first `units` units (no more than it holds).

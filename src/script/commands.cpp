@@ -35,11 +35,8 @@ void store_command(const char16_t* name, const char16_t* value) {
         }
         entry = &custom_commands[custom_command_count++];
     }
-    text::Growable key, text;
-    text::assign(key, name);
-    text::assign(text, value);
-    entry->key = key.data;
-    entry->value = text.data;
+    entry->key = text::kept_copy(name);
+    entry->value = text::kept_copy(value);
 }
 
 // SearchPathW into the result record, asked again with the room it says the path needs.
@@ -109,9 +106,7 @@ const char16_t* command_line_start(const CommandEntry* entry) {
 }
 
 const CommandEntry* search_path_with_extensions(const char16_t* name) {
-    text::Growable key;
-    text::assign(key, name);
-    search_result.key = key.data;
+    search_result.key = text::kept_copy(name);
     search_result.value = u"";
     if (text::find(name, u'.') != nullptr) return search_once(name, nullptr) ? &search_result : nullptr;
 
