@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
         install(fake::local_machine, v);
     for (const char16_t* v : {u"3.3", u"3.4", u"3.5", u"3.6"}) install(fake::current_user, v);
     for (const char16_t* v : {u"2.5-32", u"2.6-32", u"2.7-32"}) install(fake::current_user, v, 0);
-    fake::world.search_directories = {u"C:\\bench\\onpath", u"C:\\windows\\system32", u"C:\\windows"};
+    fake::set_path({u"C:\\bench\\onpath", u"C:\\windows\\system32", u"C:\\windows"});
     fake::add_file(u"C:\\bench\\onpath\\zelkor.exe");
     fake::set_env(u"PATHEXT", u".COM;.EXE;.BAT;.CMD");
 

@@ -1,6 +1,7 @@
 // The child's command line and its execution. Portable code only.
 #include "child/child.h"
 
+#include "child/program.h"
 #include "launcher/diagnostics.h"
 #include "launcher/text.h"
 #include "launcher/variant.h"
@@ -13,9 +14,9 @@ static_assert(sizeof(platform::StartupInfo) == 68);
 #endif
 
 [[noreturn]] void launch_with_args(const char16_t* executable, const char16_t* arguments,
-                                   const char16_t* rest) {
+                                   const char16_t* rest, const char16_t* program) {
     bool has_arguments = arguments != nullptr && arguments[0] != 0;
-    if (!has_arguments && rest[0] == 0) run_child(const_cast<char16_t*>(executable));
+    if (!has_arguments && rest[0] == 0) run_child(const_cast<char16_t*>(executable), program);
 
     size_t size = text::length(executable) + text::length(rest) + 2;
     if (has_arguments) size += text::length(arguments) + 1;
@@ -27,7 +28,7 @@ static_assert(sizeof(platform::StartupInfo) == 68);
         text::format(line, size, u"%ls %ls %ls", executable, arguments, rest);
     else
         text::format(line, size, u"%ls %ls", executable, rest);
-    run_child(line);
+    run_child(line, program);
 }
 
 bool duplicate_inheritable(platform::Handle handle, platform::Handle* slot) {
@@ -54,6 +55,35 @@ bool duplicate_inheritable(platform::Handle handle, platform::Handle* slot) {
 int PLATFORM_CALLBACK ignore_console_ctrl(uint32_t) { return 1; }
 
 namespace {
+
+bool is_batch_file(const char16_t* path) {
+    size_t n = text::length(path);
+    return n >= 4 && (text::compare_folded(path + n - 4, u".bat") == 0 || text::compare_folded(path + n - 4, u".cmd") == 0);
+}
+
+// The program of a line that did not come with one, decided before anything is created:
+// none ends the run as a start that failed. Windows runs a batch file through the command
+// interpreter with the line as it stands, and that interpreter looks for the line's first
+// word again, in the current folder first: a batch file named otherwise than by the path
+// decided has that path written in place of its first word.
+char16_t* decide_child_program(char16_t* command_line, text::Growable& program) {
+    size_t used = 0;
+    if (!decide_program(command_line, program, &used))
+        fail(exit_child_process, u"Unable to create process using '%ls'", command_line);
+    if (!is_batch_file(program.data)) return command_line;
+    const char16_t* word = command_line;
+    while (*word == u' ' || *word == u'\t') ++word;
+    size_t n = used - static_cast<size_t>(word - command_line);
+    if (*word == u'"') {
+        ++word;
+        n -= n >= 2 && word[n - 2] == u'"' ? 2 : 1;
+    }
+    if (n == program.length && text::compare_folded_n(word, program.data, n) == 0) return command_line;
+    text::Growable line;
+    text::format(line, u"%ls%ls", text::quoted_if_blank(program.data), command_line + used);
+    trace(u"run_child: %ls is a batch file: its path written whole for the command interpreter\n", program.data);
+    return line.data;
+}
 
 // A fresh anonymous job whose last handle, closed by the system when the launcher ends
 // however it ends, kills the child; the child's own children break away and are spared.
@@ -86,15 +116,15 @@ bool pass_standard_handle(uint32_t which, platform::Handle* slot) {
 // be named at creation (Windows before 10 1607 refuses the attribute; a job that cannot
 // be joined makes the creation fail), the child is created the plain way and joined
 // before it runs; a failed join leaves it outside the job, and it still runs.
-platform::ProcessInformation start_in_job(char16_t* command_line, uint32_t creation_flags,
+platform::ProcessInformation start_in_job(const char16_t* program, char16_t* command_line, uint32_t creation_flags,
                                           platform::StartupInfo* startup, platform::Handle job) {
     platform::ProcessInformation child{};
-    if (platform::create_process_in_job(command_line, true, creation_flags, startup, &child, job)) {
+    if (platform::create_process_in_job(program, command_line, true, creation_flags, startup, &child, job)) {
         trace(u"run_child: started inside the job\n");
         return child;
     }
     int32_t refused = static_cast<int32_t>(platform::get_last_error());
-    if (!platform::create_process(command_line, true, creation_flags, startup, &child))
+    if (!platform::create_process(program, command_line, true, creation_flags, startup, &child))
         fail(exit_child_process, u"Unable to create process using '%ls'", command_line);
     if (platform::assign_process_to_job_object(job, child.process))
         trace(u"run_child: not started inside the job (error %d): started suspended, then joined to it\n", refused);
@@ -106,8 +136,13 @@ platform::ProcessInformation start_in_job(char16_t* command_line, uint32_t creat
 
 }  // namespace
 
-[[noreturn]] void run_child(char16_t* command_line) {
+[[noreturn]] void run_child(char16_t* command_line, const char16_t* program) {
     trace(u"run_child: about to run '%ls'\n", command_line);
+    text::Growable decided;
+    if (program == nullptr) {
+        command_line = decide_child_program(command_line, decided);
+        program = decided.data;
+    }
     platform::Handle job = create_kill_on_close_job();
 
     platform::StartupInfo startup{};
@@ -127,7 +162,7 @@ platform::ProcessInformation start_in_job(char16_t* command_line, uint32_t creat
 
     // The older Windows' DLL search restriction is the launcher's own, not the child's.
     platform::lift_dll_directory_for_child(true);
-    platform::ProcessInformation child = start_in_job(command_line, creation_flags, &startup, job);
+    platform::ProcessInformation child = start_in_job(program, command_line, creation_flags, &startup, job);
     platform::lift_dll_directory_for_child(false);
     // Still suspended: whatever the variant grants the child (the foreground) is in place
     // before its first instruction.

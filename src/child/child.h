@@ -9,17 +9,22 @@
 // Joins "executable arguments rest" (or "executable rest", or the executable alone when
 // both others are empty), copying each piece unchanged: callers supply any quoting. Runs
 // the child and exits with its exit code; exits 101 when the command line cannot be
-// allocated, and as `run_child` says otherwise. Never returns.
+// allocated, and as `run_child` says otherwise. Never returns. `program` is the full path
+// of the program the caller found, or null when the line's first word names it as
+// written (a custom command's value, a first line run as written).
 [[noreturn]] void launch_with_args(const char16_t* executable, const char16_t* arguments,
-                                   const char16_t* rest);
+                                   const char16_t* rest, const char16_t* program);
 
-// Starts `command_line` (writable: CreateProcessW may change it) in a new job that kills
-// it when the launcher ends, with inheritable copies of the launcher's standard handles,
-// ignores console control events, waits, and exits with the child's exit code. Its own
+// Starts `command_line` (writable: CreateProcessW may change it) as the program at the
+// full path `program`; a null `program` is decided from the line (decide_program), and a
+// line that names none ends the run with 101 before anything is created. The child runs
+// in a new job that kills it when the launcher ends, with inheritable copies of the
+// launcher's standard handles; the launcher ignores console control events, waits, and
+// exits with the child's exit code. Its own
 // failures exit with 100 (a standard handle) or 101 (job, handler, start, exit code).
 // What the variant decides (launcher/variant.h): the stand-in for a standard handle the
 // launcher lacks, the control handler, the creation flags and the startup record.
-[[noreturn]] void run_child(char16_t* command_line);
+[[noreturn]] void run_child(char16_t* command_line, const char16_t* program);
 
 // Puts an inheritable copy of `handle` in `*slot`. A handle the launcher was started
 // without (ERROR_INVALID_HANDLE, or INVALID_HANDLE_VALUE from GetStdHandle) leaves the

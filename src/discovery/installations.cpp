@@ -22,24 +22,8 @@ constexpr uint32_t scs_32bit_binary = 0;
 constexpr uint32_t scs_64bit_binary = 6;
 constexpr uint32_t error_invalid_data = 13;
 
-// An entry's executable path without the quotes storing added: `length` units from `start`.
-struct StoredPath {
-    const char16_t* start;
-    size_t length;
-};
-
-StoredPath unquoted(const InstalledInterpreter& entry) {
-    const char16_t* stored = entry.executable;
-    size_t n = text::length(stored);
-    if (n >= 2 && stored[0] == u'"' && stored[n - 1] == u'"') return {stored + 1, n - 2};
-    return {stored, n};
-}
-
-// Whether `entry` already lists `path`, ignoring case and the quotes storing added.
-bool lists(const InstalledInterpreter& entry, const char16_t* path) {
-    StoredPath stored = unquoted(entry);
-    return text::length(path) == stored.length && text::compare_folded_n(stored.start, path, stored.length) == 0;
-}
+// Whether `entry` already lists `path`, ignoring case.
+bool lists(const InstalledInterpreter& entry, const char16_t* path) { return text::compare_folded(entry.path, path) == 0; }
 
 // Set for the length of one scan.
 bool classify_lazily = false;
@@ -85,11 +69,7 @@ int32_t bits_of(const char16_t* path) {
 // Classifies an entry of a lazy scan.
 void classify(InstalledInterpreter& entry) {
     if (entry.bits != bits_unclassified) return;
-    text::Growable path;
-    StoredPath stored = unquoted(entry);
-    text::assign_n(path, stored.start, stored.length);
-    entry.bits = bits_of(path.data);
-    text::release(path);
+    entry.bits = bits_of(entry.path);
 }
 
 // The candidates of a lazy scan that has reached the cap, classified in the order found
@@ -114,9 +94,8 @@ const InstalledInterpreter& add_entry(const char16_t* version, int32_t bits, uin
     entry.sequence = sequence;
     // Its own storage, for the rest of the run: quoted when it holds a blank (unquoted, it
     // would run the path's first word).
-    text::Growable executable;
-    text::format(executable, text::needs_quotes(path) ? u"\"%ls\"" : u"%ls", path);
-    entry.executable = executable.data;
+    entry.path = text::kept_copy(path);
+    entry.executable = text::quoted_if_blank(entry.path);
     return entry;
 }
 

@@ -11,6 +11,7 @@ struct InstalledInterpreter {
     int32_t bits;             // 64 or 32, from the executable's binary type (see below)
     const char16_t* executable; // full path, in double quotes when it holds a space: a heap
                                 // copy of its own length, never released
+    const char16_t* path;       // the same path without the quotes
     uint32_t sequence;        // order of the sighting in its scan: 0 for the first listed
 };
 

@@ -3,6 +3,7 @@
 #include "launcher/launcher.h"
 
 #include "child/child.h"
+#include "child/program.h"
 #include "discovery/selection.h"
 #include "launcher/diagnostics.h"
 #include "launcher/local_appdata.h"
@@ -111,6 +112,22 @@ void derive_wrapped_script_path(const text::Growable& own_path) {
     trace(u"Using wrapped script file '%ls'\n", wrapped_script_path.data);
 }
 
+// The folder `path` names its file in (empty for a path without a backslash).
+void assign_folder_of(text::Growable& folder, const text::Growable& path) {
+    const char16_t* backslash = text::find_last(text::c_str(path), u'\\');
+    text::assign_n(folder, text::c_str(path), backslash != nullptr ? size_t(backslash - path.data) : 0);
+}
+
+// Where the program search starts from: the launcher's own folder and the script's.
+void set_search_folders(const text::Growable& own_path) {
+    text::Growable own_folder, script_folder;
+    assign_folder_of(own_folder, own_path);
+    assign_folder_of(script_folder, wrapped_script_path);
+    set_program_folders(own_folder.data, script_folder.data);
+    text::release(own_folder);
+    text::release(script_folder);
+}
+
 void build_new_command_line() {
     size_t path_length = wrapped_script_path.length;
     size_t arguments_length = text::length(user_arguments);
@@ -193,6 +210,7 @@ bool help_asked(int argc, char16_t** argv) {
     user_arguments = find_user_arguments(platform::get_command_line());
     trace(u"Called with command line: %ls\n", user_arguments);
     derive_wrapped_script_path(own_path);
+    set_search_folders(own_path);
     build_new_command_line();
 
     if (global_ini_path.length != 0) read_commands(global_ini_path.data);
@@ -203,11 +221,13 @@ bool help_asked(int argc, char16_t** argv) {
         maybe_handle_shebang(script, new_command_line);
 
     const char16_t* interpreter = virtual_env_interpreter();
+    const char16_t* program = venv_executable_path.data;
     if (interpreter == nullptr) {
         const InstalledInterpreter* installed = select_interpreter(u"", false);
         if (installed == nullptr) fail(exit_no_interpreter, u"Can't find a default Zelkor.");
         interpreter = installed->executable;
+        program = installed->path;
     }
     if (help_asked(argc, argv)) print_help(argv);
-    launch_with_args(interpreter, nullptr, new_command_line);
+    launch_with_args(interpreter, nullptr, new_command_line, program);
 }

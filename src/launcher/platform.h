@@ -96,9 +96,10 @@ uint32_t get_file_attributes(const char16_t* path);
 // GetBinaryTypeW: false on failure; type 0 is a 32-bit exe, 6 a 64-bit exe.
 bool get_binary_type(const char16_t* path, uint32_t* type);
 
-// SearchPathW with no search path of its own: the length of the path written, the size
-// needed when `size` is too small, 0 when not found.
-uint32_t search_path(const char16_t* file, const char16_t* extension, uint32_t size, char16_t* buffer);
+// GetSystemDirectoryW / GetWindowsDirectoryW: the length written (terminator excluded),
+// the size needed (terminator included) when `size` is too small, 0 on failure.
+uint32_t get_system_directory(char16_t* buffer, uint32_t size);
+uint32_t get_windows_directory(char16_t* buffer, uint32_t size);
 
 // GetPrivateProfileStringW: characters copied (terminator excluded); size - 1 when a
 // value is cut, size - 2 when a null-key or null-section list is cut.
@@ -218,16 +219,17 @@ bool duplicate_handle(Handle source_process, Handle source, Handle target_proces
 using ConsoleCtrlHandler = int(PLATFORM_CALLBACK*)(uint32_t event);
 bool set_console_ctrl_handler(ConsoleCtrlHandler handler, bool add);
 
-// CreateProcessW(no application name, command_line, no security attributes, inherit,
-// creation_flags, no environment, no directory, startup, process).
-bool create_process(char16_t* command_line, bool inherit_handles, uint32_t creation_flags,
-                    StartupInfo* startup, ProcessInformation* process);
+// CreateProcessW(application_name, command_line, no security attributes, inherit,
+// creation_flags, no environment, no directory, startup, process). The application name
+// is the program's full path, so that Windows searches for nothing.
+bool create_process(const char16_t* application_name, char16_t* command_line, bool inherit_handles,
+                    uint32_t creation_flags, StartupInfo* startup, ProcessInformation* process);
 // The same, with the startup record extended by an attribute list naming `job`
 // (PROC_THREAD_ATTRIBUTE_JOB_LIST): the process is in the job from its creation. False,
 // with the last error set, when Windows refuses the attribute (before Windows 10 1607)
 // or the creation fails.
-bool create_process_in_job(char16_t* command_line, bool inherit_handles, uint32_t creation_flags,
-                           StartupInfo* startup, ProcessInformation* process, Handle job);
+bool create_process_in_job(const char16_t* application_name, char16_t* command_line, bool inherit_handles,
+                           uint32_t creation_flags, StartupInfo* startup, ProcessInformation* process, Handle job);
 inline constexpr uint32_t create_suspended = 0x4;
 // ResumeThread: the thread's previous suspend count, resume_failed on failure.
 inline constexpr uint32_t resume_failed = 0xFFFFFFFF;

@@ -195,9 +195,9 @@ bool get_binary_type(const char16_t* path, uint32_t* type) {
     return ok;
 }
 
-uint32_t search_path(const char16_t* file, const char16_t* extension, uint32_t size, char16_t* buffer) {
-    return SearchPathW(nullptr, w(file), w(extension), size, w(buffer), nullptr);
-}
+uint32_t get_system_directory(char16_t* buffer, uint32_t size) { return GetSystemDirectoryW(w(buffer), size); }
+
+uint32_t get_windows_directory(char16_t* buffer, uint32_t size) { return GetWindowsDirectoryW(w(buffer), size); }
 
 uint32_t get_private_profile_string(const char16_t* section, const char16_t* key,
                                     const char16_t* default_text, char16_t* buffer, uint32_t size,
@@ -288,15 +288,15 @@ bool set_console_ctrl_handler(ConsoleCtrlHandler handler, bool add) {
     return SetConsoleCtrlHandler(reinterpret_cast<PHANDLER_ROUTINE>(handler), add) != 0;
 }
 
-bool create_process(char16_t* command_line, bool inherit_handles, uint32_t creation_flags,
-                    StartupInfo* startup, ProcessInformation* process) {
-    return CreateProcessW(nullptr, w(command_line), nullptr, nullptr, inherit_handles, creation_flags,
+bool create_process(const char16_t* application_name, char16_t* command_line, bool inherit_handles,
+                    uint32_t creation_flags, StartupInfo* startup, ProcessInformation* process) {
+    return CreateProcessW(w(application_name), w(command_line), nullptr, nullptr, inherit_handles, creation_flags,
                           nullptr, nullptr, reinterpret_cast<STARTUPINFOW*>(startup),
                           reinterpret_cast<PROCESS_INFORMATION*>(process)) != 0;
 }
 
-bool create_process_in_job(char16_t* command_line, bool inherit_handles, uint32_t creation_flags,
-                           StartupInfo* startup, ProcessInformation* process, Handle job) {
+bool create_process_in_job(const char16_t* application_name, char16_t* command_line, bool inherit_handles,
+                           uint32_t creation_flags, StartupInfo* startup, ProcessInformation* process, Handle job) {
     // PROC_THREAD_ATTRIBUTE_JOB_LIST (attribute 13, an input), spelt out: headers for
     // older Windows versions do not define it.
     constexpr DWORD_PTR job_list = 13 | 0x00020000;
@@ -317,7 +317,7 @@ bool create_process_in_job(char16_t* command_line, bool inherit_handles, uint32_
         extended.StartupInfo = *reinterpret_cast<STARTUPINFOW*>(startup);
         extended.StartupInfo.cb = sizeof extended;
         extended.lpAttributeList = attributes;
-        ok = CreateProcessW(nullptr, w(command_line), nullptr, nullptr, inherit_handles,
+        ok = CreateProcessW(w(application_name), w(command_line), nullptr, nullptr, inherit_handles,
                             creation_flags | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
                             &extended.StartupInfo, reinterpret_cast<PROCESS_INFORMATION*>(process)) != 0;
     }

@@ -1,6 +1,7 @@
 // Custom commands and the search-path lookup. Portable code only.
 #include "script/commands.h"
 
+#include "child/program.h"
 #include "launcher/diagnostics.h"
 #include "launcher/platform.h"
 #include "launcher/text.h"
@@ -37,25 +38,6 @@ void store_command(const char16_t* name, const char16_t* value) {
     }
     entry->key = text::kept_copy(name);
     entry->value = text::kept_copy(value);
-}
-
-// SearchPathW into the result record, asked again with the room it says the path needs.
-bool search_once(const char16_t* name, const char16_t* extension) {
-    text::Growable found;
-    text::reserve(found, text::short_path_limit);
-    for (;;) {
-        auto size = static_cast<uint32_t>(found.capacity);
-        uint32_t n = platform::search_path(name, extension, size, found.data);
-        if (n != 0 && n < size) {
-            found.length = n;
-            search_result.value = found.data;  // kept: the child's command line may start with it
-            return true;
-        }
-        if (n == 0 || n > largest_size) break;
-        text::reserve(found, n);
-    }
-    text::release(found);
-    return false;
 }
 
 // One GetPrivateProfileStringW call into `buffer`, asked again with twice the room while
@@ -108,25 +90,23 @@ const char16_t* command_line_start(const CommandEntry* entry) {
 const CommandEntry* search_path_with_extensions(const char16_t* name) {
     search_result.key = text::kept_copy(name);
     search_result.value = u"";
-    if (text::find(name, u'.') != nullptr) return search_once(name, nullptr) ? &search_result : nullptr;
-
-    char16_t* extensions = nullptr;
-    if (read_env_var_heap(&extensions, u"PATHEXT") != 0) {
+    // Kept when found: the child's command line may start with it.
+    text::Growable found;
+    bool hit = false;
+    if (text::find(name, u'.') != nullptr) {
+        hit = find_program(name, nullptr, found);
+    } else {
+        char16_t* extensions = nullptr;
+        if (read_env_var_heap(&extensions, u"PATHEXT") == 0)
+            hit = find_program(name, extensions, found);  // each extension through the whole order
         if (extensions != nullptr) platform::release(extensions);
+    }
+    if (!hit) {
+        text::release(found);
         return nullptr;
     }
-    // Split at ";" as wcstok_s does: empty items are skipped.
-    bool found = false;
-    for (char16_t* item = extensions; !found && *item != 0;) {
-        char16_t* end = item;
-        while (*end != 0 && *end != u';') ++end;
-        bool last = *end == 0;
-        *end = 0;
-        if (end != item) found = search_once(name, item);
-        item = last ? end : end + 1;
-    }
-    platform::release(extensions);
-    return found ? &search_result : nullptr;
+    search_result.value = found.data;
+    return &search_result;
 }
 
 int read_env_var_heap(char16_t** buffer, const char16_t* name) {

@@ -32,9 +32,9 @@ const CommandEntry* resolve_command_name(const char16_t* name);
 // arguments must quote its own path.
 const char16_t* command_line_start(const CommandEntry* entry);
 
-// Searches the system's search order for `name`: as written when it holds a ".",
-// otherwise with each extension of PATHEXT in turn (none when PATHEXT is unset). The
-// result is search_result, or null when nothing was found.
+// Looks for the program `name` where find_program (child/program.h) looks: as written
+// when it holds a ".", otherwise with each extension of PATHEXT in turn (none when
+// PATHEXT is unset). The result is search_result, or null when nothing was found.
 const CommandEntry* search_path_with_extensions(const char16_t* name);
 
 // Stores in `*buffer` a new heap copy of the variable `name` (the caller releases it);

@@ -90,7 +90,7 @@ void run_compiled_script(const uint8_t* bytes, size_t count, const char16_t* new
         if (magic < row->min_magic || magic > row->max_magic) continue;
         if (const InstalledInterpreter* found = select_interpreter(row->version, false)) {
             trace(u"script file is compiled against Zelkor %ls\n", found->version);
-            launch_with_args(found->executable, nullptr, new_command_line);
+            launch_with_args(found->executable, nullptr, new_command_line, found->path);
         }
     }
 }

@@ -81,7 +81,7 @@ bool parse_shebang(ScriptHeader& header, const char16_t* script_path, ShebangCom
     }
     char16_t* text_start = skip_space(line + 2);
     if (*text_start == 0) return false;
-    command = ShebangCommand{nullptr, nullptr, false, false};
+    command = ShebangCommand{};
 
     for (const VirtualCommand* row = virtual_commands; row->name != nullptr; ++row) {
         if (text::compare_n(text_start, row->name, text::length(row->name)) == 0) {
@@ -109,6 +109,9 @@ bool parse_shebang(ScriptHeader& header, const char16_t* script_path, ShebangCom
         *end = delimiter;
         if (found != nullptr) {
             command.command = const_cast<char16_t*>(command_line_start(found));
+            // A path the search found is the program; a custom command's value names one
+            // in its first word.
+            if (found == &search_result) command.program = found->value;
             command.arguments = delimiter != 0 ? skip_space(end) : nullptr;
         } else {
             command.command = text_start;
@@ -128,7 +131,7 @@ bool check_version_spec(const char16_t* v) {
 }
 
 [[noreturn]] void run_shebang_command(ShebangCommand& command, const char16_t* new_command_line) {
-    if (!command.is_virtual) launch_with_args(command.command, command.arguments, new_command_line);
+    if (!command.is_virtual) launch_with_args(command.command, command.arguments, new_command_line, command.program);
 
     // A virtual command: "zelkor", its version, then after the first blank its arguments.
     if (char16_t* blank = text::find(command.command, u' ')) {
@@ -141,7 +144,7 @@ bool check_version_spec(const char16_t* v) {
         if (const CommandEntry* found = search_path_with_extensions(u"zelkor.exe")) {
             trace(u"Zelkor on path: %ls\n", found->value);
             trace(u"located zelkor on PATH: %ls\n", found->value);
-            launch_with_args(text::quoted_if_blank(found->value), command.arguments, new_command_line);
+            launch_with_args(text::quoted_if_blank(found->value), command.arguments, new_command_line, found->value);
         }
         trace(u"Zelkor on path: %ls\n", u"<not found>");
     }
@@ -152,5 +155,5 @@ bool check_version_spec(const char16_t* v) {
              version);
     const InstalledInterpreter* found = select_interpreter(version, true);
     if (found == nullptr) fail(exit_no_interpreter, u"Requested Zelkor version (%ls) is not installed", version);
-    launch_with_args(found->executable, command.arguments, new_command_line);
+    launch_with_args(found->executable, command.arguments, new_command_line, found->path);
 }

@@ -9,6 +9,10 @@ struct ShebangCommand {
     char16_t* arguments;  // the shebang's own arguments; null or empty for none
     bool is_virtual;      // a row of virtual_commands matched
     bool search_path;     // that row searches PATH first when no version follows
+    // The full path of the program a search found for a command that is not virtual;
+    // null when the command line's first word names it (a custom command's value, a line
+    // run as written).
+    const char16_t* program = nullptr;
 };
 
 // Splits the first line into a command and its arguments, cutting `header.text` in

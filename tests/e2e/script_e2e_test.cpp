@@ -141,6 +141,59 @@ TEST_F(Script, FatalShebangs) {
     EXPECT_EQ(r.out, "");
 }
 
+// The user stands in C:\work\sub, where a copy of another program (the spawn helper, which
+// exits with 2 and prints nothing) lies under every name a first line might give: none
+// of them ever runs. PATH holds C:\pathdir, or only relative entries.
+TEST_F(Script, OnlyTheProgramTheScriptNamesRuns) {
+    struct Case {
+        std::string first_line;
+        std::string path;  // put before Wine's PATH
+        uint32_t code;
+        std::string out_or_err;
+    };
+    const std::string tail = " C:\\d\\tool-script.zk a";
+    const Case cases[] = {
+        {"#!/usr/bin/env zelkor", "C:\\pathdir", 0, ran("C:\\pathdir\\zelkor.exe" + tail)},
+        {"#!/usr/bin/env zelkor", "C:\\empty", 0, ran("C:\\Z27\\zelkor.exe" + tail)},  // the registry's default
+        {"#!nowhere-tool -x", "C:\\pathdir", 101, "Unable to create process using 'nowhere-tool -x" + tail + "'\n"},
+        {"#!mytool -x", "C:\\pathdir", 0, ran("mytool.exe --flag -x" + tail)},  // mytool=mytool.exe --flag
+        {"#!tool2", ".;bin;..\\sub", 101, "Unable to create process using 'tool2" + tail + "'\n"},
+        {"#!.\\local.exe -x", "C:\\pathdir", 0, ran("C:\\d\\local.exe -x" + tail)},
+        {"#!..\\rt\\zelkor.exe", "C:\\pathdir", 0, ran("C:\\rt\\zelkor.exe" + tail)},
+        {"#!rt/zelkor.exe -y", "C:\\pathdir", 0, ran("C:\\d\\rt\\zelkor.exe -y" + tail)},
+        {"#!ownfolder -x", "C:\\pathdir", 0, ran("C:\\d\\ownfolder.exe -x" + tail)},
+        {"#!my tool.exe -x", "C:\\pathdir", 0, ran("my tool.exe -x" + tail)},  // not C:\work\sub\my.exe
+        {"#!\"C:\\zkt\\My Tools\\q.exe\" -x", "C:\\pathdir", 0, ran("\"C:\\zkt\\My Tools\\q.exe\" -x" + tail)},
+        {"#!batty -x", "C:\\pathdir", 0, "batty -x" + tail + "\r\n"},
+        {"#!cbat -x", "C:\\pathdir", 0, "batty --flag -x" + tail + "\r\n"},  // cbat=cbat.cmd --flag
+    };
+    const std::string decoy = wine::native_build("spawn.exe");
+    for (const char* name : {"zelkor.exe", "nowhere-tool.exe", "mytool.exe", "tool2.exe", "bin\\tool2.exe",
+                             "local.exe", "rt\\zelkor.exe", "ownfolder.exe", "my.exe"})
+        wine::copy_file(decoy, std::string("C:\\work\\sub\\") + name);
+    wine::copy_file(decoy, "C:\\work\\rt\\zelkor.exe");
+    wine::write_file("C:\\work\\sub\\batty.cmd", "@echo decoy\r\n");
+    wine::write_file("C:\\work\\sub\\cbat.cmd", "@echo decoy\r\n");
+    for (const char* stub : {"C:\\pathdir\\zelkor.exe", "C:\\pathdir\\mytool.exe", "C:\\d\\local.exe", "C:\\rt\\zelkor.exe",
+                             "C:\\d\\rt\\zelkor.exe", "C:\\d\\ownfolder.exe", "C:\\pathdir\\my tool.exe",
+                             "C:\\zkt\\My Tools\\q.exe"})
+        install_stub(stub);
+    wine::write_file("C:\\pathdir\\batty.cmd", "@echo batty %*\r\n");
+    wine::write_file("C:\\pathdir\\cbat.cmd", "@echo batty %*\r\n");
+    wine::write_file("C:\\d\\zk.ini", "[commands]\r\nmytool=mytool.exe --flag\r\ncbat=cbat.cmd --flag\r\n");
+    for (bool windowless : {false, true}) {
+        install_launcher("C:\\d\\tool.exe", windowless);
+        for (const Case& c : cases) {
+            wine::Environment spawn = {{"ZKSPAWN_DIR", "C:\\work\\sub"}, {"ZKSPAWN_PATH", c.path}};
+            if (c.code == 101) spawn.emplace_back("ZKSPAWN_NO_RETRY", "1");
+            wine::Result r = run_script(c.first_line + "\n", "C:\\d\\tool.exe a", {}, spawn);
+            std::string what = c.first_line + (windowless ? " (windowless)" : "");
+            EXPECT_EQ(r.exit_code, c.code) << what << "\n" << r.err;
+            EXPECT_EQ(c.code == 0 ? r.out : r.err, c.out_or_err) << what;
+        }
+    }
+}
+
 TEST_F(Script, NoShebangRunsZelkorInTheParentDirectory) {
     install_launcher("C:\\e\\d\\tool.exe");
     wine::write_file("C:\\e\\d\\tool-script.zk", "print('no shebang')\n");

@@ -119,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fake::add_file(u"C:\\Z27\\Vornix\\win32\\zelkor.exe").binary_type = 0;
     fake::add_ini(u"C:\\d\\zk.ini", u"commands", u"mytool", u"C:\\tools\\mytool.exe");
     fake::add_ini(u"C:\\d\\zk.ini", u"defaults", u"zelkor3", u"3.6");
-    fake::world.search_directories = {u"C:\\bin"};
+    fake::set_path({u"C:\\bin"});
     fake::add_file(u"C:\\bin\\zelkor.exe");
     fake::add_file(u"C:\\bin\\tool.com");
     fake::set_env(u"PATHEXT", u".COM;.EXE");

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <deque>
 
+#include "child/program.h"
 #include "discovery/installations.h"
 #include "launcher/diagnostics.h"
 #include "launcher/launcher.h"
@@ -166,6 +167,7 @@ void reset() {
     launcher_version[0] = launcher_version[1] = 0;
     forget_installations();
     custom_command_count = 0;
+    forget_program_folders();
     search_result = CommandEntry{};
     // Their storage went with the allocations.
     local_ini_path = global_ini_path = wrapped_script_path = venv_executable_path = text::Growable{};
@@ -180,6 +182,12 @@ void fail_call(Op op, int nth, uint32_t error) {
 }
 
 int call_count(Op op) { return calls_made[static_cast<int>(op)]; }
+
+void set_path(const std::vector<std::u16string>& folders) {
+    std::u16string path;
+    for (const auto& folder : folders) path += (path.empty() ? u"" : u";") + folder;
+    set_env(u"PATH", path);
+}
 
 void set_env(const std::u16string& name, const std::u16string& value) {
     for (auto& [n, v] : world.environment)
@@ -419,30 +427,12 @@ bool get_binary_type(const char16_t* path, uint32_t* type) {
     return true;
 }
 
-uint32_t search_path(const char16_t* file, const char16_t* extension, uint32_t size, char16_t* buffer) {
-    if (fake::fail_with(Op::search_path)) return 0;
-    std::u16string name = file;
-    if (name.empty()) {  // Windows searches for no file, whatever the extension
-        world.last_error = 87;  // ERROR_INVALID_PARAMETER
-        return 0;
-    }
-    size_t last_separator = name.find_last_of(u"\\/");
-    bool has_extension = name.find(u'.', last_separator == std::u16string::npos ? 0 : last_separator) !=
-                         std::u16string::npos;
-    if (extension != nullptr && !has_extension) name += extension;
-    bool absolute = name.size() > 1 && (name[1] == u':' || name[0] == u'\\');
-    std::vector<std::u16string> candidates;
-    if (absolute) candidates.push_back(name);
-    else
-        for (const auto& dir : world.search_directories) candidates.push_back(dir + u"\\" + name);
-    for (const auto& candidate : candidates) {
-        const fake::File* f = fake::find_file(candidate);
-        if (f != nullptr && (f->attributes & file_attribute_directory) == 0)
-            return fake::copy_out(candidate, buffer, size);
-    }
-    world.last_error = 2;
-    return 0;
+uint32_t get_system_directory(char16_t* buffer, uint32_t size) {
+    if (fake::fail_with(Op::get_system_directory)) return 0;
+    return fake::copy_out(world.system_directory, buffer, size);
 }
+
+uint32_t get_windows_directory(char16_t* buffer, uint32_t size) { return fake::copy_out(world.windows_directory, buffer, size); }
 
 uint32_t get_private_profile_string(const char16_t* section, const char16_t* key,
                                     const char16_t* default_text, char16_t* buffer, uint32_t size,
@@ -648,10 +638,11 @@ bool set_console_ctrl_handler(ConsoleCtrlHandler handler, bool add) {
 
 // The calls log names the way and whether the child was created suspended, so that a
 // test sees whether it could have run before it was in the job.
-bool create_process(char16_t* command_line, bool, uint32_t creation_flags, StartupInfo* startup,
-                    ProcessInformation* process) {
+bool create_process(const char16_t* application_name, char16_t* command_line, bool, uint32_t creation_flags,
+                    StartupInfo* startup, ProcessInformation* process) {
     world.calls.push_back(std::string("create_process") + (creation_flags & create_suspended ? " suspended" : ""));
     world.child_command_lines.push_back(command_line);
+    world.child_programs.push_back(application_name != nullptr ? application_name : u"(none)");
     world.child_startup = *startup;
     world.child_creation_flags = creation_flags;
     if (fake::fail_with(Op::create_process)) return false;
@@ -662,13 +653,13 @@ bool create_process(char16_t* command_line, bool, uint32_t creation_flags, Start
 }
 
 // Refused (a Windows before 10 1607) when the test fails it, typically with 87.
-bool create_process_in_job(char16_t* command_line, bool inherit, uint32_t creation_flags, StartupInfo* startup,
-                           ProcessInformation* process, Handle job) {
+bool create_process_in_job(const char16_t* application_name, char16_t* command_line, bool inherit,
+                           uint32_t creation_flags, StartupInfo* startup, ProcessInformation* process, Handle job) {
     if (fake::fail_with(Op::create_process_in_job)) {
         world.calls.push_back("create_process_in_job refused");
         return false;
     }
-    bool ok = create_process(command_line, inherit, creation_flags, startup, process);
+    bool ok = create_process(application_name, command_line, inherit, creation_flags, startup, process);
     world.calls.back() += job != nullptr ? " in job" : " in no job";
     return ok;
 }

@@ -22,7 +22,7 @@ enum class Op {
     is_wow64_process,
     get_file_attributes,
     get_binary_type,
-    search_path,
+    get_system_directory,
     get_private_profile_string,
     open_file_for_reading,
     read_file,
@@ -94,7 +94,9 @@ struct World {
     // [root][view]; HKCU is one key in both views, kept in [current_user][native_view].
     std::vector<RegKey> registry[2][2];
     std::vector<IniFile> ini_files;
-    std::vector<std::u16string> search_directories;
+    // What GetSystemDirectoryW and GetWindowsDirectoryW give ("" makes the call fail).
+    std::u16string system_directory = u"C:\\Windows\\System32";
+    std::u16string windows_directory = u"C:\\Windows";
     uint32_t child_exit_code = 0;
     uint32_t job_initial_flags = 0;
     // What GetStdHandle gives: null for a stream the launcher was started without; -1
@@ -111,6 +113,7 @@ struct World {
     // What the run did.
     std::u16string out, err;
     std::vector<std::u16string> child_command_lines;
+    std::vector<std::u16string> child_programs;  // each creation's application name
     platform::StartupInfo child_startup{};
     uint32_t child_creation_flags = 0;
     std::vector<std::string> message_boxes;  // "caption|text|type", UTF-8
@@ -155,6 +158,9 @@ struct RunResult {
     uint32_t exit_code;
     std::string out, err, child;  // UTF-8; child is the last child command line
 };
+
+// PATH, from its folders in order.
+void set_path(const std::vector<std::u16string>& folders);
 
 // Runs launcher_main with `argv` (defaults to the launcher's own name) until it exits.
 RunResult run(std::vector<std::u16string> argv = {u"tool.exe"});

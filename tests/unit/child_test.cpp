@@ -1,6 +1,8 @@
 // The child's command line, the job, the handles and every failure before the child runs.
 #include "child/child.h"
 
+#include "child/program.h"
+
 #include <algorithm>
 
 #include "launcher/diagnostics.h"
@@ -31,9 +33,10 @@ TEST_F(Child, CommandLineAssembly) {
     for (const Case& c : cases) {
         fake::reset();
         std::u16string executable = c.executable;
-        EXPECT_EQ(fake::exit_code_of([&] { launch_with_args(executable.data(), c.arguments, c.rest); }), 0u);
+        EXPECT_EQ(fake::exit_code_of([&] { launch_with_args(executable.data(), c.arguments, c.rest, c.executable); }), 0u);
         ASSERT_EQ(fake::world.child_command_lines.size(), 1u);
         EXPECT_EQ(utf8(fake::world.child_command_lines[0]), c.line);
+        EXPECT_EQ(utf8(fake::world.child_programs[0]), utf8(c.executable));
         EXPECT_EQ(fake::call_count(fake::Op::allocate), c.allocations) << c.line;
     }
 }
@@ -41,7 +44,7 @@ TEST_F(Child, CommandLineAssembly) {
 TEST_F(Child, CommandLineBufferIsSizedExactly) {
     fake::fail_call(fake::Op::allocate, 1, 8);
     uint32_t code = fake::exit_code_of(
-        [] { launch_with_args(u"C:\\zk\\zelkor.exe", u"-u", u"C:\\dir\\tool-script.zk a b"); });
+        [] { launch_with_args(u"C:\\zk\\zelkor.exe", u"-u", u"C:\\dir\\tool-script.zk a b", u"C:\\zk\\zelkor.exe"); });
     EXPECT_EQ(code, 101u);
     // 45 characters and the terminator, two bytes each.
     EXPECT_EQ(utf8(fake::world.err), "unable to allocate 92 bytes for child command.\n");
@@ -53,7 +56,7 @@ TEST_F(Child, RunsInAKillOnCloseJobWithInheritedHandles) {
     trace_on();
     log_stream = LogStream::standard_error;
     std::u16string line = u"C:\\zk\\zelkor.exe s";
-    EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data()); }), 0xC0000005u);
+    EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data(), u"C:\\zk\\zelkor.exe"); }), 0xC0000005u);
     EXPECT_EQ(fake::world.job_flags_set, 0x3008u);
     const std::vector<std::string> order = {
         "create_job_object", "query_information_job_object", "set_information_job_object",
@@ -115,7 +118,7 @@ TEST_F(Child, TheChildIsInItsJobBeforeItRuns) {
         log_stream = LogStream::standard_error;
         for (auto [op, error] : c.faults) fake::fail_call(op, 1, error);
         std::u16string line = u"C:\\zk\\zelkor.exe s";
-        EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data()); }), c.code) << c.name;
+        EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data(), u"C:\\zk\\zelkor.exe"); }), c.code) << c.name;
         std::vector<std::string> calls = fake::world.calls;
         calls.erase(calls.begin(), calls.begin() + 7);  // the job and the handles
         std::erase_if(calls, [](const std::string& call) { return call.starts_with("dll_directory"); });
@@ -148,7 +151,7 @@ TEST_F(Child, EveryFailureBeforeTheChildRuns) {
         fake::reset();
         fake::fail_call(c.op, c.nth, 5);
         std::u16string line = u"C:\\zk\\zelkor.exe s";
-        EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data()); }), c.code) << c.err;
+        EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data(), u"C:\\zk\\zelkor.exe"); }), c.code) << c.err;
         EXPECT_EQ(utf8(fake::world.err), c.err);
     }
 }
@@ -161,7 +164,7 @@ TEST_F(Child, AMissingStandardHandleIsAccepted) {
         fake::world.std_handles[2] = missing;
         log_stream = LogStream::standard_error;
         std::u16string line = u"C:\\zk\\zelkor.exe s";
-        EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data()); }), 0u);
+        EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data(), u"C:\\zk\\zelkor.exe"); }), 0u);
         EXPECT_EQ(fake::world.child_startup.std_error, nullptr) << missing;
         EXPECT_NE(utf8(fake::world.err).find("DuplicateHandle returned ERROR_INVALID_HANDLE\n"), std::string::npos);
         EXPECT_EQ(fake::world.child_startup.std_output, reinterpret_cast<platform::Handle>(0x1014));
@@ -172,7 +175,7 @@ TEST_F(Child, OtherDuplicationErrorsAreTracedWithTheirCode) {
     log_stream = LogStream::standard_error;
     fake::fail_call(fake::Op::duplicate_handle, 2, 5);
     std::u16string line = u"x";
-    EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data()); }), 100u);
+    EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data(), u"C:\\zk\\zelkor.exe"); }), 100u);
     EXPECT_NE(utf8(fake::world.err).find("DuplicateHandle returned 5\nstdout duplication failed\n"), std::string::npos);
 }
 
@@ -181,7 +184,55 @@ TEST_F(Child, AFailedJobAssignmentStillRunsTheChild) {
     fake::fail_call(fake::Op::create_process_in_job, 1, 87);
     fake::fail_call(fake::Op::assign_process_to_job_object, 1, 5);
     std::u16string line = u"x";
-    EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data()); }), 104u);
+    EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data(), u"C:\\zk\\zelkor.exe"); }), 104u);
+}
+
+// A line that comes without its program has it decided as CreateProcessW would decide it,
+// searched where the launcher searches; CreateProcessW then gets the path and searches
+// nothing. A program found nowhere ends the run before anything is created.
+TEST_F(Child, TheProgramIsDecidedBeforeAnythingIsCreated) {
+    struct Case {
+        const char16_t* line;
+        const char* program;  // or the message of the 101
+        const char* child;
+    };
+    const Case cases[] = {
+        {u"\"C:\\My Tools\\mine.exe\" -x s", "C:\\My Tools\\mine.exe", "\"C:\\My Tools\\mine.exe\" -x s"},
+        {u"C:\\My Tools\\mine.exe -q s", "C:\\My Tools\\mine.exe", "C:\\My Tools\\mine.exe -q s"},
+        {u"C:\\Big Tools\\x.exe s", "C:\\Big.exe", "C:\\Big Tools\\x.exe s"},  // shortest first, as Windows
+        {u"C:\\zk\\zelkor s", "C:\\zk\\zelkor.exe", "C:\\zk\\zelkor s"},       // ".exe" appended
+        {u"  mytool\t--flag s", "C:\\d\\mytool.exe", "  mytool\t--flag s"},         // the launcher's folder
+        {u"rt\\zelkor.exe s", "C:\\d\\rt\\zelkor.exe", "rt\\zelkor.exe s"},      // the script's folder
+        {u"mytool.bat --flag s", "C:\\bin\\mytool.bat", "C:\\bin\\mytool.bat --flag s"},
+        {u"spaced.cmd x", "C:\\My Tools\\spaced.cmd", "\"C:\\My Tools\\spaced.cmd\" x"},
+        {u"\"C:\\My Tools\\spaced.cmd\" x", "C:\\My Tools\\spaced.cmd", "\"C:\\My Tools\\spaced.cmd\" x"},
+        {u"C:\\bin\\MYTOOL.BAT", "C:\\bin\\MYTOOL.BAT", "C:\\bin\\MYTOOL.BAT"},
+        {u"nothere -x s", "Unable to create process using 'nothere -x s'\n", ""},
+        {u"D:zelkor.exe s", "Unable to create process using 'D:zelkor.exe s'\n", ""},
+        {u"\"\" s", "Unable to create process using '\"\" s'\n", ""},
+        {u"\"C:\\My Tools", "Unable to create process using '\"C:\\My Tools'\n", ""},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        set_program_folders(u"C:\\d", u"C:\\d");
+        fake::set_path({u"C:\\bin", u"C:\\My Tools"});
+        for (const char16_t* file : {u"C:\\My Tools\\mine.exe", u"C:\\Big.exe", u"C:\\zk\\zelkor.exe",
+                                     u"C:\\d\\mytool.exe", u"C:\\d\\rt\\zelkor.exe", u"C:\\bin\\mytool.bat",
+                                     u"C:\\My Tools\\spaced.cmd", u"D:zelkor.exe"})
+            fake::add_file(file);
+        std::u16string line = c.line;
+        uint32_t code = fake::exit_code_of([&] { launch_with_args(line.data(), nullptr, u"", nullptr); });
+        if (c.child[0] == 0) {
+            EXPECT_EQ(code, 101u) << c.program;
+            EXPECT_EQ(utf8(fake::world.err), c.program);
+            EXPECT_TRUE(fake::world.calls.empty()) << c.program;  // not even a job
+            continue;
+        }
+        EXPECT_EQ(code, 0u) << c.program;
+        ASSERT_EQ(fake::world.child_programs.size(), 1u) << c.program;
+        EXPECT_EQ(utf8(fake::world.child_programs[0]), c.program);
+        EXPECT_EQ(utf8(fake::world.child_command_lines[0]), c.child);
+    }
 }
 
 TEST_F(Child, ControlEventsAreIgnored) {

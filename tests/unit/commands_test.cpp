@@ -1,6 +1,8 @@
 // Custom commands from zk.ini and the search-path lookup.
 #include "script/commands.h"
 
+#include "child/program.h"
+
 #include "launcher/diagnostics.h"
 #include "launcher_fixture.h"
 
@@ -85,7 +87,7 @@ TEST_F(Commands, LongNameListsAndValuesAreReadWhole) {
 }
 
 TEST_F(Commands, CustomCommandBeatsAProgramOnThePath) {
-    fake::world.search_directories = {u"C:\\bin"};
+    fake::set_path({u"C:\\bin"});
     fake::add_file(u"C:\\bin\\mytool.exe");
     fake::set_env(u"PATHEXT", u".EXE");
     EXPECT_EQ(resolved(u"mytool"), "C:\\bin\\mytool.EXE");  // the extension as PATHEXT gives it
@@ -108,13 +110,36 @@ TEST_F(Commands, PathSearch) {
         {"a dot: searched as written", u".COM", u"tool.exe", "C:\\first\\tool.exe"},
         {"a dot in a directory part", u".COM", u"..\\bin\\tool", "none"},
         {"PATHEXT without extensions", u";;", u"tool", "none"},
+        // The order: the launcher's folder, the system folder, the Windows folder, PATH;
+        // never a PATH entry that is not absolute, which the current folder would decide.
+        {"the launcher's own folder first", u".EXE", u"both", "C:\\d\\both.EXE"},
+        {"the system folder before PATH", u".EXE", u"sys", "C:\\Windows\\System32\\sys.EXE"},
+        {"the Windows folder before PATH", u".EXE", u"win", "C:\\Windows\\win.EXE"},
+        {"relative PATH entries skipped", u".EXE", u"planted", "none"},
+        {"an extension through every folder first", u".COM;.EXE", u"both", "C:\\last\\both.COM"},
+        // A path with a folder part is the script's (C:\tools\sub), never the current folder's.
+        {"relative", nullptr, u"rt\\x.exe", "C:\\tools\\sub\\rt\\x.exe"},
+        {"the parent", nullptr, u"..\\rt\\x.exe", "C:\\tools\\rt\\x.exe"},
+        {"forward slashes", nullptr, u"./../rt/x.exe", "C:\\tools\\rt\\x.exe"},
+        {"above the root", nullptr, u"..\\..\\..\\top\\x.exe", "C:\\top\\x.exe"},
+        {"rooted: the script's drive", nullptr, u"\\top\\x.exe", "C:\\top\\x.exe"},
+        {"drive-relative: never", nullptr, u"D:x.exe", "none"},
+        {"absolute: as written", nullptr, u"C:\\top\\x.exe", "C:\\top\\x.exe"},
+        {"a folder is no program", nullptr, u"C:\\top", "none"},
     };
     for (const Case& c : cases) {
         fake::reset();
-        fake::world.search_directories = {u"C:\\first", u"C:\\last"};
-        fake::add_file(u"C:\\first\\tool.exe");
-        fake::add_file(u"C:\\last\\tool.com");
-        fake::add_file(u"C:\\first\\tool");
+        set_program_folders(u"C:\\d", u"C:\\tools\\sub");
+        fake::set_path({u"C:\\first", u".", u"bin", u"", u"..\\x", u"C:\\last\\"});
+        for (const char16_t* file : {u"C:\\first\\tool.exe", u"C:\\last\\tool.com", u"C:\\first\\tool",
+                                     u"C:\\d\\both.exe", u"C:\\first\\both.exe", u"C:\\last\\both.com",
+                                     u"C:\\Windows\\System32\\sys.exe", u"C:\\first\\sys.exe",
+                                     u"C:\\Windows\\win.exe", u"C:\\first\\win.exe", u"C:\\tools\\sub\\rt\\x.exe",
+                                     u"C:\\tools\\rt\\x.exe", u"C:\\top\\x.exe",
+                                     // what a search relative to the current folder would find
+                                     u".\\planted.exe", u"bin\\planted.exe", u"..\\x\\planted.exe", u"\\planted.exe",
+                                     u"rt\\x.exe", u"D:x.exe"})
+            fake::add_file(file);
         if (c.pathext != nullptr) fake::set_env(u"PATHEXT", c.pathext);
         const CommandEntry* e = search_path_with_extensions(c.program);
         EXPECT_EQ(e == nullptr ? "none" : utf8(e->value), c.found) << c.name;
@@ -122,8 +147,25 @@ TEST_F(Commands, PathSearch) {
     }
 }
 
+TEST_F(Commands, TheTraceSaysWhereTheSearchLooked) {
+    set_program_folders(u"C:\\d", u"C:\\d");
+    fake::set_path({u"C:\\bin", u".", u"", u"C:"});
+    fake::set_env(u"PATHEXT", u".COM;.EXE");
+    EXPECT_EQ(search_path_with_extensions(u"tool"), nullptr);
+    EXPECT_EQ(search_path_with_extensions(u"rt\\x.exe"), nullptr);
+    EXPECT_EQ(search_path_with_extensions(u"D:x.exe"), nullptr);
+    EXPECT_EQ(utf8(fake::world.err),
+              "find_program: PATH entry '.' skipped: not an absolute folder\n"
+              "find_program: PATH entry '' skipped: not an absolute folder\n"
+              "find_program: PATH entry 'C:' skipped: not an absolute folder\n"
+              "find_program: tool with .COM;.EXE not found in C:\\d; C:\\Windows\\System32; C:\\Windows; C:\\bin\n"
+              "find_program: rt\\x.exe is the script's: C:\\d\\rt\\x.exe\n"
+              "find_program: C:\\d\\rt\\x.exe not found\n"
+              "find_program: D:x.exe: a path relative to the current folder of its drive: not looked for\n");
+}
+
 TEST_F(Commands, TheSearchResultIsOneSharedRecord) {
-    fake::world.search_directories = {u"C:\\bin"};
+    fake::set_path({u"C:\\bin"});
     fake::add_file(u"C:\\bin\\a.exe");
     fake::add_file(u"C:\\bin\\b.exe");
     const CommandEntry* first = search_path_with_extensions(u"a.exe");
@@ -136,7 +178,7 @@ TEST_F(Commands, TheSearchResultIsOneSharedRecord) {
 TEST_F(Commands, LongNamesAndPathsAreFoundWhole) {
     // A name of 300 characters is searched and recorded whole.
     std::u16string name = std::u16string(296, u'n') + u".exe";
-    fake::world.search_directories = {u"C:\\b"};
+    fake::set_path({u"C:\\b"});
     fake::add_file(u"C:\\b\\" + name);
     const CommandEntry* e = search_path_with_extensions(name.c_str());
     ASSERT_NE(e, nullptr);
@@ -145,7 +187,7 @@ TEST_F(Commands, LongNamesAndPathsAreFoundWhole) {
     fake::reset();
     // A found path longer than the first buffer: SearchPathW is asked again with its size.
     std::u16string dir = u"C:\\" + std::u16string(32000, u'd');
-    fake::world.search_directories = {dir};
+    fake::set_path({dir});
     fake::add_file(dir + u"\\x.exe");
     e = search_path_with_extensions(u"x.exe");
     ASSERT_NE(e, nullptr);
@@ -153,7 +195,7 @@ TEST_F(Commands, LongNamesAndPathsAreFoundWhole) {
 }
 
 TEST_F(Commands, PathextOutOfMemoryIsNotFound) {
-    fake::world.search_directories = {u"C:\\bin"};
+    fake::set_path({u"C:\\bin"});
     fake::add_file(u"C:\\bin\\tool.exe");
     fake::set_env(u"PATHEXT", u".EXE");
     fake::fail_call(fake::Op::allocate, 2, 8);  // the first holds the name

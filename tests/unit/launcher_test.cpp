@@ -148,6 +148,7 @@ TEST_F(MainFlow, LongPathsAreUsedWhole) {
         auto quoted = [](const std::u16string& p) { return p.find(u' ') == p.npos ? p : u"\"" + p + u"\""; };
         if (c.code == 0) {
             EXPECT_EQ(r.child, utf8(quoted(interpreter) + u" " + quoted(script) + u" ")) << c.name;
+            EXPECT_EQ(utf8(fake::world.child_programs.back()), utf8(interpreter)) << c.name;
             EXPECT_NE(r.err.find("Using global configuration file '" + utf8(c.folder) + "\\zk.ini'\n"),
                       std::string::npos)
                 << c.name;

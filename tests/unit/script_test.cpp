@@ -142,9 +142,11 @@ TEST_F(CompiledScript, RunsUnderTheInstalledVersionOfItsMagicNumber) {
         fake::add_install(fake::current_user, fake::native_view, u"2.7", u"C:\\Z27");
         fake::add_file(u"C:\\Z36\\zelkor.exe");
         fake::add_file(u"C:\\Z27\\zelkor.exe");
+        fake::add_file(u"C:\\zelkor.exe");
         fake::RunResult r = fake::run();
         EXPECT_EQ(r.exit_code, 0u) << c.name << r.err;
         EXPECT_EQ(r.child, c.child) << c.name;
+        EXPECT_EQ(r.child.substr(0, r.child.find(' ')), utf8(fake::world.child_programs.back())) << c.name;
     }
 }
 

@@ -29,11 +29,18 @@ protected:
         fake::add_ini(u"C:\\d\\zk.ini", u"commands", u"mine", u"\"C:\\My Tools\\mine.exe\"");
         fake::add_ini(u"C:\\d\\zk.ini", u"commands", u"withargs", u"C:\\My Tools\\mine.exe -q");
         fake::add_ini(u"C:\\d\\zk.ini", u"commands", u"folder", u"C:\\My Tools");
+        fake::add_ini(u"C:\\d\\zk.ini", u"commands", u"relative", u"rt\\zelkor.exe -v");
+        fake::add_file(u"C:\\d\\local.exe");
+        fake::add_file(u"C:\\rt\\zelkor.exe");
+        fake::add_file(u"C:\\d\\rt\\zelkor.exe");
+        fake::add_file(u"D:zelkor.exe");  // what the current folder of D: might hold
         fake::add_file(u"C:\\My Tools\\mine.exe");
-        fake::world.search_directories = {u"C:\\bin", u"C:\\My Tools"};
+        fake::set_path({u"C:\\bin", u"C:\\My Tools"});
         fake::add_file(u"C:\\bin\\tool.exe");
         fake::add_file(u"C:\\My Tools\\spaced.exe");
         fake::add_file(u"C:\\bin\\.EXE");  // what a search for no name with ".EXE" would find
+        fake::add_file(u"C:\\tools\\mytool.exe");
+        fake::add_file(u"C:\\zelkor.exe");
         fake::set_env(u"PATHEXT", u".COM;.EXE");
         fake::world.command_line = u"tool.exe a";
     }
@@ -44,6 +51,7 @@ TEST_F(Shebang, FirstLines) {
         std::string line;
         uint32_t code;
         std::string child_or_error;
+        std::string program = "";  // what CreateProcessW is given; "": the child's first word
     };
     const std::string tail = " C:\\d\\tool-script.zk a";
     const Case cases[] = {
@@ -60,7 +68,8 @@ TEST_F(Shebang, FirstLines) {
         {"#!zelkorw", 102, "Invalid version specification: 'w'.\n" + std::string(version_advice)},
         {"#!zelkor3\t-u", 102, "Invalid version specification: '3\t-u'.\n" + std::string(version_advice)},
         {"#!zelkor4", 103, "Requested Zelkor version (4) is not installed\n"},
-        {"#!Zelkor3", 0, "Zelkor3" + tail},  // not virtual; found nowhere: run as written
+        // Not virtual, found nowhere: run as written, and Windows would not start it.
+        {"#!Zelkor3", 101, "Unable to create process using 'Zelkor3" + tail + "'\n"},
         {"#!mytool -x  ", 0, "C:\\tools\\mytool.exe -x" + tail},
         {"#!MYTOOL", 0, "C:\\tools\\mytool.exe" + tail},
         {"#!/USR/BIN/ENV mytool -x", 0, "C:\\tools\\mytool.exe -x" + tail},
@@ -70,11 +79,18 @@ TEST_F(Shebang, FirstLines) {
         // would start C:\My.exe. A configured value with arguments stays as written.
         {"#!spaced -x", 0, "\"C:\\My Tools\\spaced.EXE\" -x" + tail},
         {"#!mine -x", 0, "\"C:\\My Tools\\mine.exe\" -x" + tail},
-        {"#!withargs -x", 0, "C:\\My Tools\\mine.exe -q -x" + tail},
-        {"#!folder", 0, "C:\\My Tools" + tail},
-        {"#!/usr/bin/ -x", 0, "/usr/bin/ -x" + tail},  // no name: nothing is searched for
-        {"#!nothere -x", 0, "nothere -x" + tail},
-        {"#!a   ", 0, "a" + tail},
+        {"#!withargs -x", 0, "C:\\My Tools\\mine.exe -q -x" + tail, "C:\\My Tools\\mine.exe"},
+        // A relative path is the script's (C:\d), never the current folder's; a
+        // drive-relative one is nobody's.
+        {"#!.\\local.exe -x", 0, "C:\\d\\local.exe -x" + tail},
+        {"#!../rt/zelkor.exe", 0, "C:\\rt\\zelkor.exe" + tail},
+        {"#!D:zelkor.exe", 101, "Unable to create process using 'D:zelkor.exe" + tail + "'\n"},
+        {"#!relative", 0, "rt\\zelkor.exe -v" + tail, "C:\\d\\rt\\zelkor.exe"},  // a custom command's value
+        {"#!/usr/bin/env nowhere-tool -x", 101, "Unable to create process using '/usr/bin/env nowhere-tool -x" + tail + "'\n"},
+        {"#!folder", 101, "Unable to create process using 'C:\\My Tools" + tail + "'\n"},
+        {"#!/usr/bin/ -x", 101, "Unable to create process using '/usr/bin/ -x" + tail + "'\n"},  // names nothing
+        {"#!nothere -x", 101, "Unable to create process using 'nothere -x" + tail + "'\n"},
+        {"#!a   ", 101, "Unable to create process using 'a" + tail + "'\n"},
         {"#!", 0, "C:\\Z36\\zelkor.exe" + tail},     // names nothing: the default road
         {"#!  \t ", 0, "C:\\Z36\\zelkor.exe" + tail},
         {"print()", 0, "C:\\zelkor.exe" + tail},     // invented: the parent of C:\d
@@ -85,6 +101,14 @@ TEST_F(Shebang, FirstLines) {
         fake::RunResult r = fake::run();
         EXPECT_EQ(r.exit_code, c.code) << c.line;
         EXPECT_EQ(c.code == 0 ? r.child : r.err, c.child_or_error) << c.line;
+        if (c.code != 0) continue;
+        std::string program = c.program;
+        if (program.empty()) {
+            bool quoted = r.child[0] == '"';
+            program = r.child.substr(quoted, r.child.find(quoted ? '"' : ' ', quoted) - quoted);
+        }
+        ASSERT_FALSE(fake::world.child_programs.empty()) << c.line;
+        EXPECT_EQ(utf8(fake::world.child_programs.back()), program) << c.line;
     }
 }
 
@@ -100,7 +124,7 @@ TEST_F(Shebang, EnvZelkorFindsThePathFirst) {
         << r.err;
     // A path with a blank is quoted, so that the system does not take its first word.
     world("#!/usr/bin/env zelkor");
-    fake::world.search_directories = {u"C:\\Program Files\\Z"};
+    fake::set_path({u"C:\\Program Files\\Z"});
     fake::add_file(u"C:\\Program Files\\Z\\zelkor.exe");
     EXPECT_EQ(fake::run().child, "\"C:\\Program Files\\Z\\zelkor.exe\" C:\\d\\tool-script.zk a");
 }
