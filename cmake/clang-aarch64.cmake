@@ -17,6 +17,8 @@ set(CMAKE_C_COMPILER clang-14)
 set(CMAKE_C_COMPILER_TARGET ${triple})
 set(CMAKE_CXX_COMPILER clang++-14)
 set(CMAKE_CXX_COMPILER_TARGET ${triple})
+set(CMAKE_ASM_COMPILER clang-14)
+set(CMAKE_ASM_COMPILER_TARGET ${triple})
 set(CMAKE_RC_COMPILER llvm-windres-14)
 set(CMAKE_RC_FLAGS_INIT "--target=${triple} --no-preprocess")
 # The sysroot's headers only (never the build machine's), libc++'s for C++ with the

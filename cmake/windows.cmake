@@ -1,5 +1,8 @@
 # Windows builds: the launcher exe and the test programs that run under Wine.
 enable_language(RC)
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "ARM64")
+  enable_language(ASM)
+endif()
 
 if(MINGW)
   # No exceptions, RTTI or iostreams in the product; dead functions dropped, symbols
@@ -36,6 +39,12 @@ function(zk_launcher name variant description)
     ${CMAKE_CURRENT_BINARY_DIR}/${name}.rc)
   set_source_files_properties(${CMAKE_CURRENT_BINARY_DIR}/${name}.rc PROPERTIES OBJECT_DEPENDS ${ZK_MANIFEST})
   target_link_libraries(${name} PRIVATE zk_core advapi32)
+  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "ARM64")
+    # The stack probe of our own, and memcpy and memset from msvcrt.dll (named before the
+    # driver's libgcc, compiler-rt here): compiler-rt is then not linked at all.
+    target_sources(${name} PRIVATE cmake/arm64/chkstk.S)
+    target_link_options(${name} PRIVATE -lmsvcrt)
+  endif()
   if(MINGW)
     target_compile_options(${name} PRIVATE ${ZK_WIN_COMPILE} -Wall -Wextra)
     target_link_options(${name} PRIVATE ${ZK_WIN_LINK})
