@@ -60,6 +60,10 @@ bool get_user_sid_string(char16_t* buffer, uint32_t size);
 // (terminator included) when `size` is too small, 0 when the variable is absent.
 uint32_t get_environment_variable(const char16_t* name, char16_t* buffer, uint32_t size);
 
+// SetEnvironmentVariableW (null `value`: the variable removed), and the runtime's own copy
+// of the environment kept in step (_wputenv), which _wgetenv_s reads. False on failure.
+bool set_environment_variable(const char16_t* name, const char16_t* value);
+
 // _wgetenv_s: 0 on success; `*required` is the size needed in characters, terminator
 // included, or 0 when the variable is absent. With a null buffer and size 0 it only
 // reports the size.

@@ -112,6 +112,20 @@ uint32_t get_environment_variable(const char16_t* name, char16_t* buffer, uint32
     return GetEnvironmentVariableW(w(name), w(buffer), size);
 }
 
+bool set_environment_variable(const char16_t* name, const char16_t* value) {
+    if (!SetEnvironmentVariableW(w(name), w(value))) return false;
+    // "NAME=VALUE", or "NAME=" to remove it, for the runtime's copy.
+    size_t name_length = wcslen(w(name)), value_length = value != nullptr ? wcslen(w(value)) : 0;
+    auto* entry = static_cast<wchar_t*>(calloc(name_length + value_length + 2, sizeof(wchar_t)));
+    if (entry == nullptr) return false;
+    wmemcpy(entry, w(name), name_length);
+    entry[name_length] = L'=';
+    if (value != nullptr) wmemcpy(entry + name_length + 1, w(value), value_length);
+    bool ok = _wputenv(entry) == 0;
+    free(entry);
+    return ok;
+}
+
 int wgetenv_s(size_t* required, char16_t* buffer, size_t size, const char16_t* name) {
     return _wgetenv_s(required, w(buffer), size, w(name));
 }

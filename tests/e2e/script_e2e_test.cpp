@@ -194,6 +194,39 @@ TEST_F(Script, OnlyTheProgramTheScriptNamesRuns) {
     }
 }
 
+// env's words in a first line written for other systems, on both launchers.
+TEST_F(Script, EnvWordsBeforeTheCommand) {
+    struct Case {
+        std::string first_line;
+        uint32_t code;
+        std::string out_or_err;
+    };
+    const std::string tail = " C:\\d\\tool-script.zk a";
+    const std::string vars = "ZKT_A=x y\nZKT_B unset\n";
+    const Case cases[] = {
+        {"#!/usr/bin/env -S zelkor3 -X utf8", 0, ran("C:\\Z36\\zelkor.exe -X utf8" + tail) + "ZKT_A unset\nZKT_B=set\n"},
+        {"#!/usr/bin/env ZKT_A=\"x y\" -u ZKT_B zelkor3", 0, ran("C:\\Z36\\zelkor.exe" + tail) + vars},
+        {"#!/usr/bin/env -S ZKT_A=\"x y\" -uZKT_B zelkor -u", 0, ran("C:\\Z27\\zelkor.exe -u" + tail) + vars},
+        {"#!/usr/bin/env -i zelkor3", 102,
+         "Unsupported option of env: '-i'.\nIn the first line of the script, '#!/usr/bin/env -i zelkor3', "
+         "'/usr/bin/env' may be followed only by -S, -u NAME, NAME=VALUE and -- before the command.\n"
+         "Please check the documentation.\n"},
+    };
+    for (bool windowless : {false, true}) {
+        install_launcher("C:\\d\\tool.exe", windowless);
+        for (const Case& c : cases) {
+            wine::Result r = run_script(c.first_line + "\r\n", "C:\\d\\tool.exe a",
+                                        {{"ZKT_B", "set"}, {"ZKSTUB_PRINT", "ZKT_A;ZKT_B"}});
+            std::string what = c.first_line + (windowless ? " (windowless)" : "");
+            EXPECT_EQ(r.exit_code, c.code) << what << "\n" << r.err;
+            EXPECT_EQ(c.code == 0 ? r.out : r.err, c.out_or_err) << what;
+            if (c.code != 0) {
+                EXPECT_EQ(r.out, "") << what;
+            }
+        }
+    }
+}
+
 TEST_F(Script, NoShebangRunsZelkorInTheParentDirectory) {
     install_launcher("C:\\e\\d\\tool.exe");
     wine::write_file("C:\\e\\d\\tool-script.zk", "print('no shebang')\n");

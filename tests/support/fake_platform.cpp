@@ -336,6 +336,15 @@ uint32_t get_environment_variable(const char16_t* name, char16_t* buffer, uint32
     return fake::copy_out(*v, buffer, size);
 }
 
+bool set_environment_variable(const char16_t* name, const char16_t* value) {
+    world.calls.push_back("set_environment_variable " + fake::utf8(name) + (value ? "=" + fake::utf8(value) : ""));
+    if (fake::fail_with(Op::set_environment_variable) || name[0] == 0) return false;
+    auto& environment = world.environment;
+    std::erase_if(environment, [&](const auto& e) { return fake::same(e.first, name); });
+    if (value != nullptr) environment.emplace_back(name, value);
+    return true;
+}
+
 int wgetenv_s(size_t* required, char16_t* buffer, size_t size, const char16_t* name) {
     const std::u16string* v = fake::env_value(name);
     *required = (v == nullptr || v->empty()) ? 0 : v->size() + 1;

@@ -15,6 +15,7 @@ namespace fake {
 
 enum class Op {
     get_environment_variable,
+    set_environment_variable,
     get_module_file_name,
     get_file_version_info_size,
     get_file_version_info,

@@ -7,6 +7,7 @@
 //                       code a second later, time enough for a launcher that does not
 //                       ignore the event to end first
 //   ZKSTUB_ECHO=1       reads one line of standard input and prints "stdin: <line>"
+//   ZKSTUB_PRINT=A;B    prints "A=<value>" (or "A unset") for each variable named
 //   ZKSTUB_SLEEP_MS=n   sleeps n milliseconds
 //   ZKSTUB_MARKER=path  creates that file after the sleep (it proves the stub outlived it)
 //   ZKSTUB_REPORT=path  writes to that file what it was given, one line each: "stdin: eof"
@@ -106,6 +107,19 @@ int wmain() {
         WriteFile(out, "stdin: ", 7, &written, nullptr);
         WriteFile(out, line, used, &written, nullptr);
         WriteFile(out, "\n", 1, &written, nullptr);
+    }
+    if (env(L"ZKSTUB_PRINT", value, 1024)) {
+        for (wchar_t* name = value; *name != 0;) {
+            wchar_t* end = wcschr(name, L';');
+            if (end != nullptr) *end = 0;
+            wchar_t variable[1024], line[2100];
+            if (env(name, variable, 1024))
+                swprintf(line, 2100, L"%ls=%ls\n", name, variable);
+            else
+                swprintf(line, 2100, L"%ls unset\n", name);
+            write_text(line);
+            name = end != nullptr ? end + 1 : name + wcslen(name);
+        }
     }
     if (env(L"ZKSTUB_REPORT", value, 1024)) report(value);
     if (env(L"ZKSTUB_SLEEP_MS", value, 1024)) Sleep(wcstoul(value, nullptr, 0));

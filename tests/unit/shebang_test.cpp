@@ -34,6 +34,7 @@ protected:
         fake::add_file(u"C:\\rt\\zelkor.exe");
         fake::add_file(u"C:\\d\\rt\\zelkor.exe");
         fake::add_file(u"D:zelkor.exe");  // what the current folder of D: might hold
+        fake::add_file(u"C:\\other\\tool.exe");
         fake::add_file(u"C:\\My Tools\\mine.exe");
         fake::set_path({u"C:\\bin", u"C:\\My Tools"});
         fake::add_file(u"C:\\bin\\tool.exe");
@@ -87,6 +88,22 @@ TEST_F(Shebang, FirstLines) {
         {"#!D:zelkor.exe", 101, "Unable to create process using 'D:zelkor.exe" + tail + "'\n"},
         {"#!relative", 0, "rt\\zelkor.exe -v" + tail, "C:\\d\\rt\\zelkor.exe"},  // a custom command's value
         {"#!/usr/bin/env nowhere-tool -x", 101, "Unable to create process using '/usr/bin/env nowhere-tool -x" + tail + "'\n"},
+        // env's own words before the command; then as if the rest followed "/usr/bin/env ".
+        {"#!/usr/bin/env -S zelkor3 -X utf8", 0, "C:\\Z36\\zelkor.exe -X utf8" + tail},
+        {"#!/usr/bin/env -Szelkor3 -x", 0, "C:\\Z36\\zelkor.exe -x" + tail},
+        {"#!/usr/bin/env --split-string=zelkor2 -x  ", 0, "C:\\Z27\\zelkor.exe -x" + tail},
+        {"#!/usr/bin/env --split-string\tzelkor2", 0, "C:\\Z27\\zelkor.exe" + tail},
+        {"#!/usr/bin/env -S zelkor -X", 0, "C:\\Z27\\zelkor.exe -X" + tail},  // PATH, then 2.x first
+        {"#!/usr/bin/env -S zelkorw", 102, "Invalid version specification: 'w'.\n" + std::string(version_advice)},
+        {"#!/USR/BIN/ENV -S ZK_A=1 -u ZK_B -- zelkor3", 0, "C:\\Z36\\zelkor.exe" + tail},
+        {"#!/usr/bin/env ZK_A=\"x y\" -S mytool -x", 0, "C:\\tools\\mytool.exe -x" + tail},
+        {"#!/usr/bin/env -u ZK_B -S -- -x", 101, "Unable to create process using '/usr/bin/env -u ZK_B -S -- -x" + tail + "'\n"},
+        {"#!/usr/bin/env zelkor -S x", 0, "C:\\Z27\\zelkor.exe -S x" + tail},  // after the command: its own
+        {"#!/usr/bin/env PATH=C:\\other tool -v", 0, "C:\\other\\tool.EXE -v" + tail},  // PATH decides the search
+        {"#!/usr/bin/env -S", 101, "Unable to create process using '/usr/bin/env -S" + tail + "'\n"},  // no command
+        {"#!/usr/bin/env ZK_A=1  ", 101, "Unable to create process using '/usr/bin/env ZK_A=1" + tail + "'\n"},
+        {"#!/usr/bin/env -u", 101, "Unable to create process using '/usr/bin/env -u" + tail + "'\n"},
+        {"#!/usr/bin/env =x", 101, "Unable to create process using '/usr/bin/env =x" + tail + "'\n"},  // no name: a command
         {"#!folder", 101, "Unable to create process using 'C:\\My Tools" + tail + "'\n"},
         {"#!/usr/bin/ -x", 101, "Unable to create process using '/usr/bin/ -x" + tail + "'\n"},  // names nothing
         {"#!nothere -x", 101, "Unable to create process using 'nothere -x" + tail + "'\n"},
@@ -109,6 +126,39 @@ TEST_F(Shebang, FirstLines) {
         }
         ASSERT_FALSE(fake::world.child_programs.empty()) << c.line;
         EXPECT_EQ(utf8(fake::world.child_programs.back()), program) << c.line;
+    }
+}
+
+// env's variables change in the order written, for the launcher and so for the child,
+// before the command is looked up; an option env has but the launcher cannot honour ends
+// the run before anything changes.
+TEST_F(Shebang, EnvWords) {
+    world("#!/usr/bin/env ZK_A=1 -u ZK_B -uZK_C --unset=ZK_D --unset ZK_E ZK_A=\"2 3\"x ZK_F=a=b zelkor3");
+    for (const char16_t* name : {u"ZK_B", u"ZK_C", u"ZK_D", u"ZK_E"}) fake::set_env(name, u"set");
+    trace_on();
+    fake::RunResult r = fake::run();
+    EXPECT_EQ(r.child, "C:\\Z36\\zelkor.exe C:\\d\\tool-script.zk a");
+    std::vector<std::string> left;
+    for (auto& [name, value] : fake::world.environment)
+        if (name.starts_with(u"ZK_")) left.push_back(utf8(name + u"=" + value));
+    EXPECT_EQ(left, (std::vector<std::string>{"ZK_A=2 3x", "ZK_F=a=b"}));
+    EXPECT_NE(r.err.find("parse_shebang: env sets ZK_A=1\nparse_shebang: env removes ZK_B\nparse_shebang: env removes "
+                         "ZK_C\nparse_shebang: env removes ZK_D\nparse_shebang: env removes ZK_E\nparse_shebang: env "
+                         "sets ZK_A=2 3x\nparse_shebang: env sets ZK_F=a=b\nparse_shebang: env runs zelkor3\n"),
+              std::string::npos)
+        << r.err;
+
+    for (const char* option : {"-i", "--ignore-environment", "-", "-C", "--chdir=C:\\x", "-P", "-0", "-v", "--debug",
+                               "--default-signal", "--block-signal=INT", "-x", "--unset="}) {
+        world("#!/usr/bin/env ZK_A=1 " + std::string(option) + " zelkor3");
+        r = fake::run();
+        EXPECT_EQ(r.exit_code, 102u) << option;
+        EXPECT_EQ(r.err, "Unsupported option of env: '" + std::string(option) +
+                             "'.\nIn the first line of the script, '#!/usr/bin/env ZK_A=1 " + option +
+                             " zelkor3', '/usr/bin/env' may be followed only by -S, -u NAME, NAME=VALUE and -- before "
+                             "the command.\nPlease check the documentation.\n");
+        EXPECT_TRUE(fake::world.child_command_lines.empty()) << option;
+        for (const std::string& call : fake::world.calls) EXPECT_FALSE(call.starts_with("set_environment")) << option;
     }
 }
 
