@@ -17,29 +17,11 @@ bool is_separator(char16_t c) { return c == u'\\' || c == u'/'; }
 bool is_letter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
 bool is_blank(char16_t c) { return c == u' ' || c == u'\t'; }
 
-// GetSystemDirectoryW or GetWindowsDirectoryW into `folder`, grown as the call asks;
-// empty when it fails.
-void read_system_folder(uint32_t (*call)(char16_t*, uint32_t), text::Growable& folder) {
-    text::reserve(folder, text::short_path_limit);
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        auto size = static_cast<uint32_t>(folder.capacity);
-        uint32_t n = call(folder.data, size);
-        if (n == 0) break;
-        if (n < size) {
-            folder.data[n] = 0;
-            folder.length = n;
-            return;
-        }
-        text::reserve(folder, n);
-    }
-    text::truncate(folder, 0);
-}
-
 void read_search_folders() {
     if (folders_read) return;
     folders_read = true;
-    read_system_folder(platform::get_system_directory, system_folder);
-    read_system_folder(platform::get_windows_directory, windows_folder);
+    text::fill(system_folder, platform::get_system_directory);
+    text::fill(windows_folder, platform::get_windows_directory);
     const char16_t* path = read_env_var(u"PATH");
     text::assign(path_value, path != nullptr ? path : u"");
 }

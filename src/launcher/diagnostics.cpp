@@ -78,6 +78,28 @@ void fail_args(uint32_t status, const char16_t* format, const text::FormatArg* a
     platform::exit_process(status);
 }
 
+namespace {
+
+// A launcher started by its short (8.3) name (a batch file's %~s0, an older program, a
+// task runner) is told that name, and would look for a script that was never there:
+// every short name holds a "~", and GetLongPathNameW gives the long form.
+void use_long_form(text::Growable& path) {
+    if (text::find(path.data, u'~') == nullptr) return;
+    text::Growable long_form;
+    if (text::fill(long_form, [&](char16_t* buffer, uint32_t size) {
+            return platform::get_long_path_name(path.data, buffer, size);
+        }) &&
+        text::compare(long_form.data, path.data) != 0) {
+        trace(u"own path is a short name: using %ls\n", long_form.data);
+        text::release(path);
+        path = long_form;
+        return;
+    }
+    text::release(long_form);
+}
+
+}  // namespace
+
 bool read_own_path(text::Growable& path) {
     // GetModuleFileNameW fills the buffer it is given and cuts the path there; asked
     // again with twice the room until the path fits, up to the 32,767 units Windows has.
@@ -89,6 +111,7 @@ bool read_own_path(text::Growable& path) {
         if (n < size) {
             path.data[n] = 0;
             path.length = n;
+            use_long_form(path);
             return true;
         }
     }

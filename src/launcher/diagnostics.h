@@ -58,8 +58,9 @@ void system_error_text(uint32_t code, char16_t* buffer);
 // Writes text to standard output at once (the help text).
 void write_output(const char16_t* format, const text::FormatArg* args, size_t count);
 
-// The launcher's own full path, whole at any length, into `path`; false (path empty) when
-// it cannot be had.
+// The launcher's own full path, whole at any length and in its long form where it was
+// started by a short (8.3) name (traced), into `path`; false (path empty) when it cannot
+// be had.
 bool read_own_path(text::Growable& path);
 
 // After a call on `path` failed with `error`: when Windows refused the path for its length

@@ -92,22 +92,68 @@ const char16_t* find_user_arguments(const char16_t* command_line) {
     return end;
 }
 
-// `own_path` is the launcher's full path, whole.
-void derive_wrapped_script_path(const text::Growable& own_path) {
-    text::assign(wrapped_script_path, text::c_str(own_path));
-    const char16_t* path = text::c_str(wrapped_script_path);
-    const char16_t* dot = text::find_last(path, u'.');
-    if (dot == nullptr) {
+// The script of the launcher at `own_path` (everything from the last "." replaced by
+// "-script.zk") into `script`; false when it has no "." (the launcher itself is then
+// refused) or no such file exists (traced).
+bool script_beside(const char16_t* own_path, text::Growable& script) {
+    const char16_t* dot = text::find_last(own_path, u'.');
+    if (dot == nullptr) return false;
+    text::assign_n(script, own_path, static_cast<size_t>(dot - own_path));
+    text::append(script, u"-script.zk");
+    if (platform::get_file_attributes(script.data) != platform::invalid_file_attributes) return true;
+    uint32_t error = platform::get_last_error();
+    trace(u"File '%ls' non-existent\n", script.data);
+    trace_long_path(script.data, error);
+    return false;
+}
+
+// The path of the file the launcher's own path leads to, every link followed, in an
+// ordinary form (\\?\C:\x as C:\x, \\?\UNC\server\share as \\server\share); false when
+// the file cannot be opened or its final path had.
+bool read_final_path(const char16_t* own_path, text::Growable& final_path) {
+    constexpr uint32_t share_all = 7, open_existing = 3;
+    platform::Handle file = platform::create_file(own_path, 0, share_all, false, open_existing, 0);
+    if (file == platform::invalid_handle_value) return false;
+    bool ok = text::fill(final_path, [&](char16_t* buffer, uint32_t size) {
+        return platform::get_final_path_name_by_handle(file, buffer, size);
+    });
+    platform::close_handle(file);
+    if (!ok) return false;
+    text::Growable ordinary;
+    if (text::compare_n(final_path.data, u"\\\\?\\UNC\\", 8) == 0)
+        text::format(ordinary, u"\\\\%ls", final_path.data + 8);
+    else if (text::compare_n(final_path.data, u"\\\\?\\", 4) == 0)
+        text::assign(ordinary, final_path.data + 4);
+    else
+        return true;
+    text::release(final_path);
+    final_path = ordinary;
+    return true;
+}
+
+// The wrapped script: beside the launcher's path as it was started (a copy, a hard link,
+// a linked folder); else, when that path is a link, beside its target, named after the
+// target's file name, and the run then goes on as if the launcher had been started from
+// the target (`own_path` becomes it, and the zk.ini beside it is the global one). In
+// neither place: 105, naming the script beside the path as started.
+void derive_wrapped_script_path(text::Growable& own_path) {
+    const char16_t* path = text::c_str(own_path);
+    if (text::find_last(path, u'.') == nullptr) {
         trace(u"GetModuleFileNameW returned value has no extension: %ls\n", path);
         fail(exit_missing_script, u"Wrapper name '%ls' is not valid.", path);
     }
-    text::truncate(wrapped_script_path, static_cast<size_t>(dot - path));
-    text::append(wrapped_script_path, u"-script.zk");
-    if (platform::get_file_attributes(wrapped_script_path.data) == platform::invalid_file_attributes) {
-        uint32_t error = platform::get_last_error();
-        trace(u"File '%ls' non-existent\n", wrapped_script_path.data);
-        trace_long_path(wrapped_script_path.data, error);
-        fail(exit_missing_script, u"Script file '%ls' is not present.", wrapped_script_path.data);
+    if (!script_beside(path, wrapped_script_path)) {
+        text::Growable final_path, script;
+        if (!read_final_path(path, final_path) || text::compare_folded(final_path.data, path) == 0 ||
+            !script_beside(final_path.data, script))
+            fail(exit_missing_script, u"Script file '%ls' is not present.", wrapped_script_path.data);
+        trace(u"no script beside the link: using the link's target %ls\n", final_path.data);
+        text::release(own_path);
+        own_path = final_path;
+        text::release(wrapped_script_path);
+        wrapped_script_path = script;
+        text::assign(global_ini_path, own_path.data);
+        locate_global_ini();
     }
     trace(u"Using wrapped script file '%ls'\n", wrapped_script_path.data);
 }

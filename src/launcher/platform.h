@@ -73,6 +73,15 @@ int wgetenv_s(size_t* required, char16_t* buffer, size_t size, const char16_t* n
 // path was cut (and then the last error is ERROR_INSUFFICIENT_BUFFER).
 uint32_t get_module_file_name(char16_t* buffer, uint32_t size);
 
+// GetLongPathNameW(path, buffer, size): the long form of a path that holds short (8.3)
+// names; the length written, the size needed when `size` is too small, 0 on failure.
+uint32_t get_long_path_name(const char16_t* path, char16_t* buffer, uint32_t size);
+
+// GetFinalPathNameByHandleW(file, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS):
+// the path of an open file with every link resolved, in the form \\?\C:\... or
+// \\?\UNC\server\share\...; the same return conventions.
+uint32_t get_final_path_name_by_handle(Handle file, char16_t* buffer, uint32_t size);
+
 // GetCommandLineW: the whole raw command line, own name included as typed.
 const char16_t* get_command_line();
 

@@ -134,6 +134,14 @@ uint32_t get_module_file_name(char16_t* buffer, uint32_t size) {
     return GetModuleFileNameW(nullptr, w(buffer), size);
 }
 
+uint32_t get_long_path_name(const char16_t* path, char16_t* buffer, uint32_t size) {
+    return GetLongPathNameW(w(path), w(buffer), size);
+}
+
+uint32_t get_final_path_name_by_handle(Handle file, char16_t* buffer, uint32_t size) {
+    return GetFinalPathNameByHandleW(file, w(buffer), size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+}
+
 const char16_t* get_command_line() { return reinterpret_cast<const char16_t*>(GetCommandLineW()); }
 
 bool is_wow64_process(bool* wow64) {

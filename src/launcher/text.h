@@ -140,6 +140,30 @@ void settle(Growable& t);
 
 void append_format_args(Growable& t, const char16_t* format, const FormatArg* args, size_t count);
 
+// Fills `t` with what `call(buffer, size)` writes, a call of Win32's usual kind: the
+// length written (terminator excluded), the size it needs (terminator included) when the
+// buffer is too small, 0 on failure. Asked again with the room it asks for, a few times
+// at most (what it reads may grow between two calls). False, `t` empty, when the call
+// fails or the heap refuses: a fatal message in a box may need this, so it never ends
+// the run.
+template <class Call>
+bool fill(Growable& t, Call call) {
+    size_t units = short_path_limit;
+    for (int attempt = 0; attempt < 4 && try_reserve(t, units); ++attempt) {
+        auto size = static_cast<uint32_t>(t.capacity);
+        uint32_t n = call(t.data, size);
+        if (n == 0) break;
+        if (n < size) {
+            t.data[n] = 0;
+            t.length = n;
+            return true;
+        }
+        units = n;
+    }
+    truncate(t, 0);
+    return false;
+}
+
 // Formats into `t`, in place of what it held.
 template <class... A>
 void format(Growable& t, const char16_t* format_text, const A&... a) {

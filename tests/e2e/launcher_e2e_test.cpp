@@ -70,6 +70,57 @@ TEST_F(Launcher, TheProgramNamedRunsNotOneThatAPathCutWouldName) {
     }
 }
 
+// However the launcher is started: by its short name (as a batch file's %~s0 does), or
+// through a symbolic link to it (a package manager's bin folder), renamed or not, or a
+// linked folder; both launchers, the interpreter of VIRTUAL_ENV in each case.
+TEST_F(Launcher, FoundThroughItsShortNameOrALink) {
+    install_stub("C:\\venv\\Scripts\\zelkor.exe");
+    install_stub("C:\\zkt\\h\\helper.exe");
+    const std::string venv_run = "C:\\venv\\Scripts\\zelkor.exe ";
+    for (bool windowless : {false, true}) {
+        std::string what = windowless ? " (windowless)" : "";
+        // By its short name, through the loader, which hands that name on.
+        install_launcher("C:\\p\\longtoolname.exe", windowless);
+        wine::write_file("C:\\p\\longtoolname-script.zk", "");
+        std::string short_name = wine::short_path("C:\\p\\longtoolname.exe");
+        ASSERT_NE(short_name.find('~'), std::string::npos) << short_name;
+        wine::Result r = wine::run_by_loader(short_name, "a", venv);
+        EXPECT_EQ(r.exit_code, 0u) << short_name << what << "\n" << r.err;
+        EXPECT_EQ(r.out, ran(venv_run + "C:\\p\\longtoolname-script.zk a")) << short_name << what;
+
+        // Through links: the real launchers and their scripts, then the links.
+        for (const char* real : {"real", "real3", "real4"}) install_launcher("C:\\zkt\\" + std::string(real) + "\\tool.exe", windowless);
+        wine::write_file("C:\\zkt\\real\\tool-script.zk", "");
+        wine::write_file("C:\\zkt\\real4\\tool-script.zk", "#!zkhelper -x\n");
+        wine::write_file("C:\\zkt\\real4\\zk.ini", "[commands]\r\nzkhelper=C:\\zkt\\h\\helper.exe --ini\r\n");
+        wine::symlink("C:\\zkt\\real\\tool.exe", "C:\\zkt\\bin\\tool.exe");
+        wine::symlink("C:\\zkt\\real\\tool.exe", "C:\\zkt\\bin\\other.exe");
+        wine::symlink("C:\\zkt\\real", "C:\\zkt\\lnk");
+        wine::symlink("C:\\zkt\\real\\tool.exe", "C:\\zkt\\bin2\\tool.exe");
+        wine::write_file("C:\\zkt\\bin2\\tool-script.zk", "");
+        wine::symlink("C:\\zkt\\real3\\tool.exe", "C:\\zkt\\bin3\\tool.exe");
+        wine::symlink("C:\\zkt\\real4\\tool.exe", "C:\\zkt\\bin4\\tool.exe");
+        struct Case {
+            const char* started;
+            uint32_t code;
+            std::string out_or_err;
+        };
+        const Case cases[] = {
+            {"C:\\zkt\\bin\\tool.exe", 0, ran(venv_run + "C:\\zkt\\real\\tool-script.zk a")},
+            {"C:\\zkt\\bin\\other.exe", 0, ran(venv_run + "C:\\zkt\\real\\tool-script.zk a")},  // the target's name
+            {"C:\\zkt\\lnk\\tool.exe", 0, ran(venv_run + "C:\\zkt\\lnk\\tool-script.zk a")},   // a script beside it
+            {"C:\\zkt\\bin2\\tool.exe", 0, ran(venv_run + "C:\\zkt\\bin2\\tool-script.zk a")},
+            {"C:\\zkt\\bin3\\tool.exe", 105, "Script file 'C:\\zkt\\bin3\\tool-script.zk' is not present.\n"},
+            {"C:\\zkt\\bin4\\tool.exe", 0, ran("C:\\zkt\\h\\helper.exe --ini -x C:\\zkt\\real4\\tool-script.zk a")},
+        };
+        for (const Case& c : cases) {
+            r = wine::run(std::string(c.started) + " a", venv);
+            EXPECT_EQ(r.exit_code, c.code) << c.started << what << "\n" << r.err;
+            EXPECT_EQ(c.code == 0 ? r.out : r.err, c.out_or_err) << c.started << what;
+        }
+    }
+}
+
 TEST_F(Launcher, ExitCodesPassThroughWhole) {
     install_stub("C:\\venv\\Scripts\\zelkor.exe");
     for (const char* code : {"0", "7", "103", "0xC0000005"}) {

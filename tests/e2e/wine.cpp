@@ -247,6 +247,24 @@ void copy_file(const std::string& unix_source, const std::string& windows_path) 
 
 bool exists(const std::string& windows_path) { return fs::exists(unix_path(windows_path)); }
 
+void symlink(const std::string& target, const std::string& link) {
+    std::error_code none;
+    fs::remove(unix_path(link), none);  // an earlier link, through which writing would go
+    write_file(link, "");               // its folders, and its top folder forgotten with the rest
+    fs::remove(unix_path(link));
+    fs::create_symlink(unix_path(target), unix_path(link));
+}
+
+std::string short_path(const std::string& windows_path) {
+    std::vector<std::string> env = base_environment();
+    env.push_back("ZKSPAWN_SHORT_NAME=" + windows_path);
+    if (run_unix({loader, "C:\\zktest\\spawn.exe"}, env, "/dev/null", scratch("out"), scratch("err")) != 0)
+        throw std::runtime_error("no short path for " + windows_path);
+    std::string path = read_all(scratch("out"));
+    while (!path.empty() && (path.back() == '\n' || path.back() == '\r')) path.pop_back();
+    return path;
+}
+
 std::string local_appdata() {
     for (auto& entry : fs::directory_iterator(prefix + "/drive_c/users"))
         if (entry.path().filename() != "Public" && fs::exists(entry.path() / "AppData" / "Local"))
@@ -401,6 +419,16 @@ Result run_on_console(const std::string& command_line, const Environment& enviro
     if (!ended) throw std::runtime_error("the command did not end on the console:\n" + r.out);
     r.exit_code = static_cast<uint32_t>(std::stoul(read_all(exit_code_file)));
     return r;
+}
+
+Result run_by_loader(const std::string& windows_path, const std::string& arguments, const Environment& environment) {
+    std::vector<std::string> env = base_environment();
+    for (auto& [k, v] : environment) env.push_back(k + "=" + v);
+    std::vector<std::string> argv = {loader, windows_path};
+    std::istringstream words(arguments);
+    for (std::string word; words >> word;) argv.push_back(word);
+    int status = run_unix(argv, env, "/dev/null", scratch("out"), scratch("err"));
+    return Result{static_cast<uint32_t>(status), read_all(scratch("out")), read_all(scratch("err"))};
 }
 
 Result run(const std::string& command_line, const Environment& environment, const std::string& input,

@@ -34,6 +34,11 @@ void write_file(const std::string& windows_path, const std::string& bytes);
 void copy_file(const std::string& unix_source, const std::string& windows_path);
 void forget_files();
 bool exists(const std::string& windows_path);
+// Makes `link` a symbolic link to `target` (both Windows paths), from the Unix side: Wine
+// follows it as Windows follows a file or folder link (Wine's own mklink makes nothing).
+void symlink(const std::string& target, const std::string& link);
+// The 8.3 short form of an existing file's path, as Windows gives it (cmd's %~s).
+std::string short_path(const std::string& windows_path);
 
 // The per-user local application-data folder (where the per-user zk.ini lives).
 std::string local_appdata();
@@ -77,6 +82,13 @@ std::string explain_windows(const std::string& command_line, const Environment& 
 
 // The visible top-level windows of the harness's display (Xvfb): id and title.
 std::vector<std::pair<std::string, std::string>> visible_windows();
+
+// Starts the program at `windows_path` through the Wine loader itself, as a Windows parent
+// starting it by that path would, with `arguments` (no blanks or quotes of their own) and
+// `environment`: the loader hands the path on as given (a short name stays short), where
+// the spawn helper's CreateProcessW may hand on the long one. The exit code has 8 bits.
+Result run_by_loader(const std::string& windows_path, const std::string& arguments,
+                     const Environment& environment = {});
 
 // Starts `command_line` like run(), but on a real console: a tmux pane of its own. Once
 // the screen shows `ready`, `keys` are typed (tmux send-keys names, such as "C-c"; none

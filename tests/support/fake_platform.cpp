@@ -366,6 +366,25 @@ uint32_t get_module_file_name(char16_t* buffer, uint32_t size) {
     return fake::copy_out(p, buffer, size);
 }
 
+uint32_t get_long_path_name(const char16_t* path, char16_t* buffer, uint32_t size) {
+    if (fake::fail_with(Op::get_long_path_name)) return 0;
+    for (auto& [short_path, long_path] : world.long_paths_of)
+        if (fake::same(short_path, path)) return fake::copy_out(long_path, buffer, size);
+    if (fake::find_file(path) == nullptr) {
+        world.last_error = 2;
+        return 0;
+    }
+    return fake::copy_out(path, buffer, size);
+}
+
+uint32_t get_final_path_name_by_handle(Handle file, char16_t* buffer, uint32_t size) {
+    if (fake::fail_with(Op::get_final_path_name_by_handle)) return 0;
+    const fake::File* opened = static_cast<fake::OpenFile*>(file)->file;
+    for (auto& [path, final_path] : world.final_paths)
+        if (fake::same(path, opened->path)) return fake::copy_out(final_path, buffer, size);
+    return fake::copy_out(u"\\\\?\\" + opened->path, buffer, size);
+}
+
 const char16_t* get_command_line() { return world.command_line.c_str(); }
 
 bool is_wow64_process(bool* wow64) {
@@ -683,15 +702,19 @@ bool terminate_process(Handle, uint32_t exit_code) {
     return true;
 }
 
-// Only the NUL device can be opened; its handles are 0x300, 0x304, ...
+// The NUL device, whose handles are 0x300, 0x304, ..., and the world's files (for their
+// final path).
 Handle create_file(const char16_t* path, uint32_t access, uint32_t, bool inherit, uint32_t, uint32_t) {
     world.calls.push_back("create_file " + fake::utf8(path) + (inherit ? " inheritable" : ""));
     if (fake::fail_with(Op::create_file)) return invalid_handle_value;
-    if (fake::utf8(path) != "NUL" || access == 0) {
-        world.last_error = 2;
-        return invalid_handle_value;
+    if (fake::utf8(path) == "NUL" && access != 0)
+        return reinterpret_cast<Handle>(0x300 + 4 * fake::call_count(Op::create_file) - 4);
+    if (const fake::File* f = fake::find_file(path)) {
+        fake::open_file_storage.push_back({f, 0});
+        return &fake::open_file_storage.back();
     }
-    return reinterpret_cast<Handle>(0x300 + 4 * fake::call_count(Op::create_file) - 4);
+    world.last_error = 2;
+    return invalid_handle_value;
 }
 
 void get_startup_info(StartupInfo* startup) { *startup = world.own_startup; }

@@ -17,6 +17,8 @@ enum class Op {
     get_environment_variable,
     set_environment_variable,
     get_module_file_name,
+    get_long_path_name,
+    get_final_path_name_by_handle,
     get_file_version_info_size,
     get_file_version_info,
     ver_query_file_version,
@@ -77,6 +79,9 @@ enum View { native_view, view_64 };
 struct World {
     std::vector<std::pair<std::u16string, std::u16string>> environment;
     std::u16string module_path = u"C:\\d\\tool.exe";
+    // What GetLongPathNameW gives for a path (else the path itself, when it exists), and
+    // GetFinalPathNameByHandleW for a file opened by its path (else \\?\ and the path).
+    std::vector<std::pair<std::u16string, std::u16string>> long_paths_of, final_paths;
     std::u16string command_line = u"C:\\d\\tool.exe";
     // What SHGetFolderPathW(CSIDL_LOCAL_APPDATA) gives; the user's SID ("" when the token
     // cannot be read).

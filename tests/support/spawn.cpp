@@ -17,6 +17,7 @@
 //   ZKSPAWN_SHOW=n             how its window is to be shown (STARTF_USESHOWWINDOW, n)
 //   ZKSPAWN_TIMEOUT_MS=n       terminate the command when it has not ended after n ms
 //                              (default 60000); its exit code is then 0xDEAD
+// Or, with ZKSPAWN_SHORT_NAME=path alone, it prints that path's 8.3 short form.
 // The variables are removed before the command starts. The command inherits the
 // standard handles and the rest of the environment. Exit code 0, or 2 when the command
 // could not be started. On a console the helper outlives Ctrl+C and Ctrl+Break, so that
@@ -42,6 +43,12 @@ BOOL WINAPI outlive_control_event(DWORD) { return TRUE; }
 int wmain() {
     SetConsoleCtrlHandler(outlive_control_event, TRUE);
     static wchar_t command_line[32768];
+    if (take_env(L"ZKSPAWN_SHORT_NAME", command_line, 32768)) {
+        static wchar_t short_name[32768];
+        if (GetShortPathNameW(command_line, short_name, 32768) == 0) return 2;
+        printf("%ls\n", short_name);
+        return 0;
+    }
     wchar_t result_path[1024], value[64];
     if (!take_env(L"ZKSPAWN_CMDLINE", command_line, 32768) ||
         !take_env(L"ZKSPAWN_RESULT", result_path, 1024))

@@ -162,6 +162,79 @@ TEST_F(MainFlow, LongPathsAreUsedWhole) {
     }
 }
 
+// Started by its short name, or through a link to it: the script, the zk.ini beside the
+// launcher and its folder in the program search follow the long form of its path, or
+// the link's target when no script lies beside the link.
+TEST_F(MainFlow, FoundHoweverItIsStarted) {
+    struct Case {
+        const char* name;
+        std::u16string started;  // what GetModuleFileNameW says
+        std::u16string resolved;  // the long form, or the link's final path as Windows gives it
+        std::u16string folder;    // where the script, zk.ini and helper.exe lie ("": nowhere)
+        uint32_t code;
+        std::string trace;  // a line of the trace, or the message of the 105
+    };
+    const std::u16string deep = u"C:\\" + std::u16string(300, u'd');
+    const Case cases[] = {
+        {"a short name", u"C:\\PROGRA~1\\LONGTO~1.EXE", u"C:\\Program Files\\longtool.exe", u"C:\\Program Files", 0,
+         "own path is a short name: using C:\\Program Files\\longtool.exe\n"},
+        {"a short name Windows cannot lengthen", u"C:\\PROGRA~1\\LONGTO~1.EXE", u"", u"C:\\Program Files", 105,
+         "Script file 'C:\\PROGRA~1\\LONGTO~1-script.zk' is not present.\n"},
+        {"a link", u"C:\\zkt\\bin\\other.exe", u"\\\\?\\C:\\zkt\\real\\longtool.exe", u"C:\\zkt\\real", 0,
+         "no script beside the link: using the link's target C:\\zkt\\real\\longtool.exe\n"},
+        {"a link to a share", u"C:\\zkt\\bin\\longtool.exe", u"\\\\?\\UNC\\srv\\share\\r\\longtool.exe",
+         u"\\\\srv\\share\\r", 0, "using the link's target \\\\srv\\share\\r\\longtool.exe\n"},
+        {"a link into a long folder", u"C:\\zkt\\bin\\longtool.exe", u"\\\\?\\" + deep + u"\\longtool.exe", deep, 0,
+         "using the link's target " + utf8(deep) + "\\longtool.exe\n"},
+        {"a link whose target has no script either", u"C:\\zkt\\bin\\longtool.exe",
+         u"\\\\?\\C:\\zkt\\real\\longtool.exe", u"", 105,
+         "File 'C:\\zkt\\bin\\longtool-script.zk' non-existent\nFile 'C:\\zkt\\real\\longtool-script.zk' non-existent\n"
+         "Script file 'C:\\zkt\\bin\\longtool-script.zk' is not present.\n"},
+        {"no link: the file is itself", u"C:\\zkt\\bin\\longtool.exe", u"\\\\?\\C:\\zkt\\bin\\longtool.exe", u"", 105,
+         "Script file 'C:\\zkt\\bin\\longtool-script.zk' is not present.\n"},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        trace_on();
+        fake::world.module_path = c.started;
+        fake::add_file(c.started);
+        (c.resolved.starts_with(u"\\\\?") ? fake::world.final_paths : fake::world.long_paths_of)
+            .emplace_back(c.started, c.resolved);
+        if (!c.folder.empty()) {
+            fake::add_file(c.folder + u"\\longtool-script.zk", "#!helper -x\n");
+            fake::add_file(c.folder + u"\\helper.exe");
+            fake::add_ini(c.folder + u"\\zk.ini", u"defaults", u"zelkor", u"3.6");
+        }
+        fake::RunResult r = fake::run();
+        EXPECT_EQ(r.exit_code, c.code) << c.name << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.trace), std::string::npos) << c.name << "\n" << r.err;
+        if (c.code != 0) continue;
+        auto quoted = [](const std::u16string& p) { return p.find(u' ') == p.npos ? p : u"\"" + p + u"\""; };
+        EXPECT_EQ(r.child, utf8(u"helper -x " + quoted(c.folder + u"\\longtool-script.zk") + u" ")) << c.name;
+        EXPECT_EQ(utf8(fake::world.child_programs.back()), utf8(c.folder + u"\\helper.exe")) << c.name;
+        EXPECT_NE(r.err.find("Using global configuration file '" + utf8(c.folder) + "\\zk.ini'\n"), std::string::npos)
+            << c.name;
+    }
+}
+
+// An own file that cannot be opened has no final path: the path as started, as before.
+TEST_F(MainFlow, AnOwnFileThatCannotBeOpenedKeepsThePathAsStarted) {
+    fake::world.module_path = u"C:\\zkt\\bin\\tool.exe";
+    fake::world.final_paths = {{fake::world.module_path, u"\\\\?\\C:\\d\\tool.exe"}};
+    fake::RunResult r = fake::run();  // C:\\d\\tool-script.zk exists, but the own file does not
+    EXPECT_EQ(r.exit_code, 105u);
+    EXPECT_EQ(r.err, "Script file 'C:\\zkt\\bin\\tool-script.zk' is not present.\n");
+    EXPECT_EQ(fake::call_count(fake::Op::get_final_path_name_by_handle), 0);
+}
+
+// Started by its own long path, nothing of the above is asked of Windows.
+TEST_F(MainFlow, ALongPathStartedAsItIsAsksNothingMore) {
+    with_venv();
+    fake::run();
+    for (fake::Op op : {fake::Op::get_long_path_name, fake::Op::get_final_path_name_by_handle, fake::Op::create_file})
+        EXPECT_EQ(fake::call_count(op), 0);
+}
+
 TEST_F(MainFlow, TraceOfAWholeRunOnTheVirtualEnvRoad) {
     trace_on();
     with_venv();

@@ -102,6 +102,14 @@ TEST_F(Windowless, FatalMessagesGoWhereSomebodyCanSeeThem) {
     EXPECT_EQ(fake::run({u"tool.exe"}).exit_code, 105u);
     EXPECT_EQ(fake::world.message_boxes, std::vector<std::string>{"tool.exe|Script file '" + fake::utf8(deep) +
                                                                   "\\tool-script.zk' is not present.|16"});
+    // Started by its short name: the long one names the box and its script.
+    fake::reset();
+    fake::world.module_path = u"C:\\TOOLS~1\\LONGTO~1.EXE";
+    fake::world.long_paths_of = {{fake::world.module_path, u"C:\\Tools\\longtoolname.exe"}};
+    fake::world.std_handles[2] = none;
+    EXPECT_EQ(fake::run({u"tool.exe"}).exit_code, 105u);
+    EXPECT_EQ(fake::world.message_boxes,
+              std::vector<std::string>{"longtoolname.exe|Script file 'C:\\Tools\\longtoolname-script.zk' is not present.|16"});
 }
 
 TEST_F(Windowless, ShowWindowAndForegroundPassToTheChildAndNoConsoleIsNeeded) {
