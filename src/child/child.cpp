@@ -1,6 +1,8 @@
 // The child's command line and its execution. Portable code only.
 #include "child/child.h"
 
+#include <atomic>
+
 #include "child/program.h"
 #include "launcher/diagnostics.h"
 #include "launcher/text.h"
@@ -52,7 +54,33 @@ bool duplicate_inheritable(platform::Handle handle, platform::Handle* slot) {
     return false;
 }
 
-int PLATFORM_CALLBACK ignore_console_ctrl(uint32_t) { return 1; }
+namespace {
+
+// The running child's process handle, for the control handler's thread: set once the
+// child runs, and kept until the launcher ends.
+std::atomic<platform::Handle> running_child{nullptr};
+
+}  // namespace
+
+// Ctrl+C and Ctrl+Break reach the child, which shares the console and decides for itself;
+// the launcher stays to report its exit code. Closing the console window, logging off and
+// shutting down give every process of the console its own time to end, and a handler
+// that returns lets Windows end the launcher at once, and its job the child with it, in
+// the middle of the child's own clean-up. So while the child runs the handler waits for
+// it (Windows' deadline still ends both; the launcher adds no time of its own), and then
+// for the main thread, whose wait has ended too, to end the run with the child's exit
+// code: it does not return, which would leave the code to Windows. A service that
+// receives the logoff of another user's session runs on as long as its child does.
+int PLATFORM_CALLBACK ignore_console_ctrl(uint32_t event) {
+    constexpr uint32_t ctrl_close_event = 2, ctrl_logoff_event = 5, ctrl_shutdown_event = 6;
+    if (event != ctrl_close_event && event != ctrl_logoff_event && event != ctrl_shutdown_event) return 1;
+    platform::Handle child = running_child.load();
+    if (child == nullptr) return 1;  // nothing runs that could lose its work
+    platform::wait_for_single_object_ex(child, platform::infinite, false);
+    // The launcher's own process ends only with the run.
+    platform::wait_for_single_object_ex(platform::get_current_process(), platform::infinite, false);
+    return 1;
+}
 
 namespace {
 
@@ -138,6 +166,7 @@ platform::ProcessInformation start_in_job(const char16_t* program, char16_t* com
 
 [[noreturn]] void run_child(char16_t* command_line, const char16_t* program) {
     trace(u"run_child: about to run '%ls'\n", command_line);
+    running_child.store(nullptr);
     text::Growable decided;
     if (program == nullptr) {
         command_line = decide_child_program(command_line, decided);
@@ -159,6 +188,13 @@ platform::ProcessInformation start_in_job(const char16_t* program, char16_t* com
         fail(exit_child_process, u"control handler setting failed");
     startup.flags = platform::startf_usestdhandles;
     uint32_t creation_flags = variant::prepare_child_start(&startup) | platform::create_suspended;
+    // At logoff and shutdown Windows asks the processes of higher levels first: the
+    // launcher, whose job would end the child, asks to be asked after it (one below the
+    // level every process has by default).
+    constexpr uint32_t default_shutdown_level = 0x280;
+    if (!platform::set_process_shutdown_parameters(default_shutdown_level - 1, 0))
+        trace(u"run_child: SetProcessShutdownParameters failed: error %d\n",
+              static_cast<int32_t>(platform::get_last_error()));
 
     // The older Windows' DLL search restriction is the launcher's own, not the child's.
     platform::lift_dll_directory_for_child(true);
@@ -173,6 +209,7 @@ platform::ProcessInformation start_in_job(const char16_t* program, char16_t* com
         platform::terminate_process(child.process, exit_child_process);
         fail(exit_child_process, u"Unable to create process using '%ls'", command_line);
     }
+    running_child.store(child.process);
     platform::close_handle(child.thread);
     platform::wait_for_single_object_ex(child.process, platform::infinite, false);
 

@@ -31,6 +31,9 @@
 // slot null and still counts as success.
 bool duplicate_inheritable(platform::Handle handle, platform::Handle* slot);
 
-// Console control handler: every event is handled by ignoring it, so that Ctrl+C reaches
-// the child (which shares the console) and the launcher stays to report its exit code.
+// Console control handler. Ctrl+C and Ctrl+Break (and any event but the three below) are
+// ignored: the child, which shares the console, handles them, and the launcher stays to
+// report its exit code. Console close, logoff and shutdown: at once (handled) before the
+// child runs; once it runs, the handler waits for it to end, and then for the main
+// thread to end the launcher with its exit code (it does not return).
 int PLATFORM_CALLBACK ignore_console_ctrl(uint32_t event);

@@ -248,6 +248,9 @@ inline constexpr uint32_t create_suspended = 0x4;
 inline constexpr uint32_t resume_failed = 0xFFFFFFFF;
 uint32_t resume_thread(Handle thread);
 bool terminate_process(Handle process, uint32_t exit_code);
+// SetProcessShutdownParameters(level, flags): the order in which Windows asks processes
+// to end at logoff and shutdown, higher levels first (0x280 for any process by default).
+bool set_process_shutdown_parameters(uint32_t level, uint32_t flags);
 bool close_handle(Handle handle);
 // CreateFileW(path, access, share, security attributes whose bInheritHandle is `inherit`,
 // disposition, flags, no template): invalid_handle_value on failure.

@@ -353,6 +353,10 @@ uint32_t resume_thread(Handle thread) { return ResumeThread(thread); }
 
 bool terminate_process(Handle process, uint32_t exit_code) { return TerminateProcess(process, exit_code) != 0; }
 
+bool set_process_shutdown_parameters(uint32_t level, uint32_t flags) {
+    return SetProcessShutdownParameters(level, flags) != 0;
+}
+
 bool close_handle(Handle handle) { return CloseHandle(handle) != 0; }
 
 uint32_t wait_for_single_object_ex(Handle handle, uint32_t milliseconds, bool alertable) {

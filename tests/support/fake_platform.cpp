@@ -35,6 +35,7 @@ struct KeyFault {
 std::vector<KeyFault> key_faults;
 int calls_made[static_cast<int>(Op::count)];
 std::vector<void*> allocations;
+platform::ConsoleCtrlHandler control_handler = nullptr;
 
 struct OpenKey {
     Root root;
@@ -661,6 +662,11 @@ bool duplicate_handle(Handle, Handle source, Handle, Handle* target, uint32_t, b
 bool set_console_ctrl_handler(ConsoleCtrlHandler handler, bool add) {
     world.calls.push_back("set_console_ctrl_handler");
     if (fake::fail_with(Op::set_console_ctrl_handler)) return false;
+    fake::control_handler = handler;
+    if (world.console_event_on_install >= 0) {
+        world.calls.push_back("console event " + std::to_string(world.console_event_on_install));
+        world.handler_returned = handler(static_cast<uint32_t>(world.console_event_on_install));
+    }
     return handler != nullptr && add;
 }
 
@@ -695,6 +701,11 @@ bool create_process_in_job(const char16_t* application_name, char16_t* command_l
 uint32_t resume_thread(Handle) {
     world.calls.push_back("resume_thread");
     return fake::fail_with(Op::resume_thread) ? resume_failed : 1;
+}
+
+bool set_process_shutdown_parameters(uint32_t level, uint32_t) {
+    world.calls.push_back("set_process_shutdown_parameters " + std::to_string(level));
+    return !fake::fail_with(Op::set_process_shutdown_parameters);
 }
 
 bool terminate_process(Handle, uint32_t exit_code) {
@@ -740,8 +751,17 @@ bool close_handle(Handle) {
     return true;
 }
 
-uint32_t wait_for_single_object_ex(Handle, uint32_t, bool) {
-    world.calls.push_back("wait_for_single_object_ex");
+// The event of console_event_during_wait reaches the handler, on "its own thread", while
+// the launcher waits for the child; a wait on the launcher's own process is named so.
+uint32_t wait_for_single_object_ex(Handle handle, uint32_t, bool) {
+    world.calls.push_back(handle == get_current_process() ? "wait_for_single_object_ex self"
+                                                          : "wait_for_single_object_ex");
+    if (world.console_event_during_wait >= 0 && handle != get_current_process()) {
+        auto event = static_cast<uint32_t>(world.console_event_during_wait);
+        world.console_event_during_wait = -1;
+        world.calls.push_back("console event " + std::to_string(event));
+        world.handler_returned = fake::control_handler(event);
+    }
     return 0;
 }
 

@@ -42,6 +42,7 @@ enum class Op {
     create_process,
     create_process_in_job,
     resume_thread,
+    set_process_shutdown_parameters,
     get_exit_code_process,
     create_file,
     get_window_station_flags,
@@ -115,6 +116,12 @@ struct World {
     // station can be seen (WSF_VISIBLE).
     platform::StartupInfo own_startup{};
     bool station_visible = true;
+
+    // A console event (2 close, 5 logoff, 6 shutdown, 0 Ctrl+C...) delivered to the
+    // launcher's control handler as it is installed, or while the launcher waits for its
+    // child (-1: none); what the handler returned.
+    int console_event_on_install = -1, console_event_during_wait = -1;
+    int handler_returned = -1;
 
     // What the run did.
     std::u16string out, err;

@@ -61,7 +61,8 @@ TEST_F(Child, RunsInAKillOnCloseJobWithInheritedHandles) {
     const std::vector<std::string> order = {
         "create_job_object", "query_information_job_object", "set_information_job_object",
         "duplicate_handle",  "duplicate_handle",             "duplicate_handle",
-        "set_console_ctrl_handler", "dll_directory lifted", "create_process suspended in job",
+        "set_console_ctrl_handler", "set_process_shutdown_parameters 639", "dll_directory lifted",
+        "create_process suspended in job",
         "dll_directory restricted", "resume_thread", "close_handle", "wait_for_single_object_ex",
         "get_exit_code_process"};
     EXPECT_EQ(fake::world.calls, order);
@@ -120,7 +121,7 @@ TEST_F(Child, TheChildIsInItsJobBeforeItRuns) {
         std::u16string line = u"C:\\zk\\zelkor.exe s";
         EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data(), u"C:\\zk\\zelkor.exe"); }), c.code) << c.name;
         std::vector<std::string> calls = fake::world.calls;
-        calls.erase(calls.begin(), calls.begin() + 7);  // the job and the handles
+        calls.erase(calls.begin(), calls.begin() + 8);  // the job, the handles, the handler, the shutdown level
         std::erase_if(calls, [](const std::string& call) { return call.starts_with("dll_directory"); });
         calls.resize(std::min(calls.size(), c.calls.size()));
         EXPECT_EQ(calls, c.calls) << c.name;
@@ -235,8 +236,48 @@ TEST_F(Child, TheProgramIsDecidedBeforeAnythingIsCreated) {
     }
 }
 
-TEST_F(Child, ControlEventsAreIgnored) {
-    for (uint32_t event : {0u, 1u, 2u, 5u, 6u}) EXPECT_EQ(ignore_console_ctrl(event), 1);
+// Ctrl+C and Ctrl+Break are the child's; console close, logoff and shutdown give the
+// child the time Windows gives it: the handler waits for the child, then for the main
+// thread to end the run with the child's code. Before the child runs it returns at once.
+TEST_F(Child, ConsoleEvents) {
+    struct Case {
+        int event;
+        bool while_running;  // else as the handler is installed, before the child exists
+        std::vector<std::string> handler_calls;
+    };
+    const std::vector<std::string> waits = {"wait_for_single_object_ex", "wait_for_single_object_ex self"};
+    const Case cases[] = {
+        {0, true, {}}, {1, true, {}}, {2, true, waits}, {5, true, waits}, {6, true, waits},
+        {0, false, {}}, {1, false, {}}, {2, false, {}}, {5, false, {}}, {6, false, {}},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        fake::world.child_exit_code = 7;
+        (c.while_running ? fake::world.console_event_during_wait : fake::world.console_event_on_install) = c.event;
+        std::u16string line = u"C:\\zk\\zelkor.exe s";
+        EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data(), u"C:\\zk\\zelkor.exe"); }), 7u) << c.event;
+        EXPECT_EQ(fake::world.handler_returned, 1) << c.event;
+        std::vector<std::string>& calls = fake::world.calls;
+        auto event = std::find(calls.begin(), calls.end(), "console event " + std::to_string(c.event));
+        ASSERT_NE(event, calls.end()) << c.event;
+        std::vector<std::string> after(event + 1, event + 1 + std::min<size_t>(c.handler_calls.size(), calls.end() - event - 1));
+        EXPECT_EQ(after, c.handler_calls) << c.event << (c.while_running ? " while running" : " before");
+        EXPECT_EQ(calls.back(), "get_exit_code_process") << c.event;
+    }
+    // After the child ended (the main thread ending the run), the same waits.
+    fake::world.calls.clear();
+    EXPECT_EQ(ignore_console_ctrl(2), 1);
+    EXPECT_EQ(fake::world.calls, waits);
+}
+
+// Both launchers ask to end after their child at logoff and shutdown; Windows' refusal is
+// only traced.
+TEST_F(Child, ShutdownLevelBelowTheChilds) {
+    log_stream = LogStream::standard_error;
+    fake::fail_call(fake::Op::set_process_shutdown_parameters, 1, 5);
+    std::u16string line = u"C:\\zk\\zelkor.exe s";
+    EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data(), u"C:\\zk\\zelkor.exe"); }), 0u);
+    EXPECT_NE(utf8(fake::world.err).find("run_child: SetProcessShutdownParameters failed: error 5\n"), std::string::npos);
 }
 
 }  // namespace

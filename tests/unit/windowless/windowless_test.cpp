@@ -135,6 +135,8 @@ TEST_F(Windowless, ShowWindowAndForegroundPassToTheChildAndNoConsoleIsNeeded) {
         EXPECT_EQ(*(started + 1), "dll_directory restricted");
         EXPECT_EQ(*(started + 2), "allow_set_foreground_window 4660");
         EXPECT_EQ(*(started + 3), "resume_thread");
+        // Asked to end after the child at logoff and shutdown, as the console launcher.
+        EXPECT_EQ(*(started - 2), "set_process_shutdown_parameters 639");
     }
 }
 
