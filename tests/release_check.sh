@@ -6,7 +6,9 @@
 #   unsigned release's product byte for byte; SHA256SUMS.unsigned is the unsigned
 #   release's SHA256SUMS; signed from a PEM key and certificate too;
 # - a wrong password, a missing key file, a certificate without the code-signing usage:
-#   one line "release: ...", exit 1, and the release already there left as it was.
+#   one line "release: ...", exit 1, and the release already there left as it was;
+# - a run interrupted (SIGTERM) where the release already there stands aside for the new
+#   one: that release back in place, whole, and nothing of the run left.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d /tmp/release_check.XXXXXX)
@@ -62,4 +64,14 @@ a wrong password|cannot open $ca/cs.p12 with the password in $work/wrong-passwor
 a missing key file|cannot read $ca/missing.key|--key $ca/missing.key --cert $ca/cs.crt
 no code-signing usage|the certificate CN = zklaunch test signer may not sign code (no extendedKeyUsage codeSigning)|--key $ca/cs.key --cert $ca/tls.crt
 EOF
+# Interrupted while the release there stands aside for the new one.
+cp -r "$work/unsigned" "$work/unsigned-before"
+ZK_RELEASE_PAUSE_FILE=$work/paused "$top/scripts/release" --out "$work/unsigned" > "$work/paused.out" 2>&1 &
+pid=$!
+for _ in $(seq 1 1200); do [ -e "$work/paused" ] || ! kill -0 "$pid" 2>/dev/null && break; sleep 0.5; done
+[ -e "$work/paused" ] || fail "the interrupted run never reached the swap: $(cat "$work/paused.out")"
+kill -TERM "$pid"
+wait "$pid"
+diff -r "$work/unsigned" "$work/unsigned-before" >/dev/null || fail "interrupted while replacing, the release is not whole"
+[ -z "$(find "$work/unsigned" -maxdepth 1 -name '.release.*')" ] || fail "the interrupted run left its folder"
 echo "release_check: passed"

@@ -139,27 +139,56 @@ bool pass_standard_handle(uint32_t which, platform::Handle* slot) {
     return *slot != nullptr || variant::stand_in_for_absent_stream(slot);
 }
 
+// CreateProcessW with the older Windows' DLL search restriction lifted for the call alone
+// (it is the launcher's own, not the child's): put back before anything else can happen,
+// a fatal message's box among them. False with `*error` the creation's last error.
+bool create_child(bool in_job, const char16_t* program, char16_t* command_line, uint32_t creation_flags,
+                  platform::StartupInfo* startup, platform::ProcessInformation* child, platform::Handle job,
+                  int32_t* error) {
+    platform::lift_dll_directory_for_child(true);
+    bool created = in_job ? platform::create_process_in_job(program, command_line, true, creation_flags, startup,
+                                                            child, job)
+                          : platform::create_process(program, command_line, true, creation_flags, startup, child);
+    *error = static_cast<int32_t>(platform::get_last_error());
+    platform::lift_dll_directory_for_child(false);
+    return created;
+}
+
 // Creates the child suspended and, where Windows allows, already in `job`, so that there
 // is no moment in which the launcher's end would leave it running. Where the job cannot
 // be named at creation (Windows before 10 1607 refuses the attribute; a job that cannot
 // be joined makes the creation fail), the child is created the plain way and joined
-// before it runs; a failed join leaves it outside the job, and it still runs.
+// before it runs. A failed join leaves it outside the job, where nothing would end it
+// should the launcher be ended while it is suspended: `*outside` is set, and it is to be
+// resumed at once.
 platform::ProcessInformation start_in_job(const char16_t* program, char16_t* command_line, uint32_t creation_flags,
-                                          platform::StartupInfo* startup, platform::Handle job) {
+                                          platform::StartupInfo* startup, platform::Handle job, bool* outside) {
     platform::ProcessInformation child{};
-    if (platform::create_process_in_job(program, command_line, true, creation_flags, startup, &child, job)) {
+    int32_t refused = 0, error = 0;
+    if (create_child(true, program, command_line, creation_flags, startup, &child, job, &refused)) {
         trace(u"run_child: started inside the job\n");
         return child;
     }
-    int32_t refused = static_cast<int32_t>(platform::get_last_error());
-    if (!platform::create_process(program, command_line, true, creation_flags, startup, &child))
+    if (!create_child(false, program, command_line, creation_flags, startup, &child, job, &error)) {
+        trace(u"run_child: CreateProcessW failed: error %d\n", error);
         fail(exit_child_process, u"Unable to create process using '%ls'", command_line);
-    if (platform::assign_process_to_job_object(job, child.process))
+    }
+    *outside = !platform::assign_process_to_job_object(job, child.process);
+    if (!*outside)
         trace(u"run_child: not started inside the job (error %d): started suspended, then joined to it\n", refused);
     else
         trace(u"run_child: not started inside the job (error %d) and not joined to it (error %d): runs outside it\n",
               refused, static_cast<int32_t>(platform::get_last_error()));
     return child;
+}
+
+// Lets the suspended child run; one that cannot is ended, so that nothing runs that the
+// launcher does not wait for.
+void resume(const platform::ProcessInformation& child, const char16_t* command_line) {
+    if (platform::resume_thread(child.thread) != platform::resume_failed) return;
+    trace(u"run_child: ResumeThread failed: error %d\n", static_cast<int32_t>(platform::get_last_error()));
+    platform::terminate_process(child.process, exit_child_process);
+    fail(exit_child_process, u"Unable to create process using '%ls'", command_line);
 }
 
 }  // namespace
@@ -196,19 +225,14 @@ platform::ProcessInformation start_in_job(const char16_t* program, char16_t* com
         trace(u"run_child: SetProcessShutdownParameters failed: error %d\n",
               static_cast<int32_t>(platform::get_last_error()));
 
-    // The older Windows' DLL search restriction is the launcher's own, not the child's.
-    platform::lift_dll_directory_for_child(true);
-    platform::ProcessInformation child = start_in_job(program, command_line, creation_flags, &startup, job);
-    platform::lift_dll_directory_for_child(false);
-    // Still suspended: whatever the variant grants the child (the foreground) is in place
-    // before its first instruction.
-    variant::child_started(child);
-    if (platform::resume_thread(child.thread) == platform::resume_failed) {
-        // A child that never ran is ended, so that nothing runs that the launcher does not
-        // wait for.
-        platform::terminate_process(child.process, exit_child_process);
-        fail(exit_child_process, u"Unable to create process using '%ls'", command_line);
-    }
+    bool outside = false;
+    platform::ProcessInformation child = start_in_job(program, command_line, creation_flags, &startup, job, &outside);
+    if (outside) resume(child, command_line);
+    // Suspended still (but outside a job): whatever the variant grants the child (the
+    // foreground) is in place before its first instruction.
+    variant::child_created(child);
+    if (!outside) resume(child, command_line);
+    variant::child_resumed(child);
     running_child.store(child.process);
     platform::close_handle(child.thread);
     platform::wait_for_single_object_ex(child.process, platform::infinite, false);

@@ -155,43 +155,88 @@ bool has_vornix_folder(const char16_t* directory) {
     return error != error_file_not_found && error != error_path_not_found;
 }
 
+// What reading one InstallPath gave: its folder, or why not (said again in the trace when
+// the same reading serves a second time).
+struct InstallPathRead {
+    enum Kind : uint8_t { folder, open_failed, query_failed, not_text, not_absolute } kind;
+    int32_t status;
+};
+
 // The installation folder of version subkey `name`, as its InstallPath names it, into
-// `directory`: false (traced) when the key or the value cannot be read or does not name
-// an absolute folder.
-bool read_install_path(platform::Handle root, uint32_t access, const char16_t* label, const char16_t* name,
-                       text::Growable& directory) {
+// `directory` (kind folder); nothing is traced here.
+InstallPathRead query_install_path(platform::Handle root, uint32_t access, const char16_t* name,
+                                   text::Growable& directory) {
     char16_t key_path[48];
     text::format(key_path, 48, u"%ls\\%ls\\InstallPath", core_key, name);
-    char16_t message[1024];
     platform::Handle key = nullptr;
     int32_t status = platform::reg_open_key_ex(root, key_path, 0, access, &key);
-    if (status != 0) {
-        system_error_text(static_cast<uint32_t>(status), message);
-        trace(u"%ls\\%ls: %ls", label, key_path, message);
-        return false;
-    }
+    if (status != 0) return {InstallPathRead::open_failed, status};
     uint32_t type = 0, bytes = 0;
     status = query_text_value(key, nullptr, &type, directory, &bytes);
     platform::reg_close_key(key);
-    if (status != 0) {
-        system_error_text(static_cast<uint32_t>(status), message);
-        trace(u"%ls\\%ls: %ls\n", label, key_path, message);
-        return false;
-    }
-    if (type != platform::reg_sz) return false;
+    if (status != 0) return {InstallPathRead::query_failed, status};
+    if (type != platform::reg_sz) return {InstallPathRead::not_text, 0};
     // Only an absolute folder names an installation. An empty value or one rooted on the
     // current drive (\Z36) would probe whatever drive is current, a relative one (Z36,
     // C:Z36) the folder the user stands in, one of only separators a network host
     // (\\Vornix\win32\zelkor.exe): anyone may put a zelkor.exe there. It is not used.
     size_t length = install_path_length(directory.data, bytes);
-    if (!text::is_absolute_folder(directory.data, length)) {
-        system_error_text(error_invalid_data, message);
-        trace(u"%ls\\%ls: %ls", label, key_path, message);
-        return false;
-    }
+    if (!text::is_absolute_folder(directory.data, length)) return {InstallPathRead::not_absolute, 0};
     if (directory.data[length - 1] == u'\\') --length;  // one trailing backslash only
     text::truncate(directory, length);
-    return true;
+    return {InstallPathRead::folder, 0};
+}
+
+// The trace of a reading that gave no folder.
+void trace_install_path(const char16_t* label, const char16_t* name, InstallPathRead read) {
+    if (log_stream == LogStream::none || read.kind == InstallPathRead::folder || read.kind == InstallPathRead::not_text)
+        return;
+    char16_t key_path[48];
+    text::format(key_path, 48, u"%ls\\%ls\\InstallPath", core_key, name);
+    char16_t message[1024];
+    uint32_t code = read.kind == InstallPathRead::not_absolute ? error_invalid_data : static_cast<uint32_t>(read.status);
+    system_error_text(code, message);
+    trace(read.kind == InstallPathRead::query_failed ? u"%ls\\%ls: %ls\n" : u"%ls\\%ls: %ls", label, key_path,
+          message);
+}
+
+// HKEY_CURRENT_USER\Software is one key in both registry views: under WOW64 a scan meets
+// each of the current user's versions twice, and reads its InstallPath once. Read twice,
+// a value that an installer rewrites during the launch would name two installations where
+// there is one, and lift the count of executables past what the scan has room for.
+struct UserReading {
+    char16_t name[8];
+    InstallPathRead read;
+    text::Growable directory;
+};
+constexpr uint32_t max_user_readings = 48;  // beyond, a version is read again
+UserReading user_readings[max_user_readings];
+uint32_t user_reading_count = 0;
+bool user_key_met_twice = false;  // set for a scan under WOW64
+
+// The installation folder of version subkey `name` into `directory`: false (traced) when
+// the key or the value cannot be read or does not name an absolute folder.
+bool read_install_path(platform::Handle root, uint32_t access, const char16_t* label, const char16_t* name,
+                       text::Growable& directory) {
+    bool shared = user_key_met_twice && root == platform::hkey_current_user;
+    UserReading* reading = nullptr;
+    for (uint32_t i = 0; i < user_reading_count && shared; ++i)
+        if (text::compare(user_readings[i].name, name) == 0) reading = &user_readings[i];
+    if (reading == nullptr) {
+        InstallPathRead read = query_install_path(root, access, name, directory);
+        trace_install_path(label, name, read);
+        if (shared && user_reading_count < max_user_readings) {
+            UserReading& kept = user_readings[user_reading_count++];
+            text::copy(kept.name, 8, name);
+            kept.read = read;
+            kept.directory = text::Growable{};
+            text::assign(kept.directory, text::c_str(directory));
+        }
+        return read.kind == InstallPathRead::folder;
+    }
+    trace_install_path(label, name, reading->read);
+    text::assign(directory, text::c_str(reading->directory));
+    return reading->read.kind == InstallPathRead::folder;
 }
 
 // Lists the executables of one installation (version subkey `name`).
@@ -304,7 +349,10 @@ void list_sighting(uint32_t index) {
         if (skip_vornix && layout > 0) break;
         text::Growable candidate;
         text::format(candidate, u"%ls%ls%ls", directory, *suffix, executable_name);
-        if (probe_candidate(candidate.data) && !listed_earlier(index, candidate.data))
+        // The sightings are too few to reach the cap (sightings_fit_by_need); should the
+        // registry change under the launcher all the same, the table still ends there.
+        if (installed_count < max_installations && probe_candidate(candidate.data) &&
+            !listed_earlier(index, candidate.data))
             add_entry(s.version, bits_unclassified, index * 4 + layout, candidate.data);
         text::release(candidate);
     }
@@ -392,6 +440,7 @@ void scan_installations(Classification when) {
     forget_installations();
     bool wow64 = false;
     platform::is_wow64_process(&wow64);
+    user_key_met_twice = wow64;
     // The views in scan order: under WOW64 the 64-bit one first.
     const uint32_t views[] = {platform::key_read | platform::key_wow64_64key, platform::key_read};
     const platform::Handle roots[] = {platform::hkey_current_user, platform::hkey_local_machine};
@@ -421,6 +470,7 @@ void scan_installations(Classification when) {
 
 void forget_installations() {
     installed_count = 0;
+    user_reading_count = 0;
     next_sequence = 0;
     sighting_count = 0;
     group_count = 0;

@@ -121,9 +121,15 @@ bool read_own_path(text::Growable& path) {
 
 void trace_long_path(const char16_t* path, uint32_t error) {
     constexpr uint32_t error_path_not_found = 3, error_filename_exced_range = 206;
-    if ((error == error_filename_exced_range || error == error_path_not_found) &&
-        text::length(path) >= text::short_path_limit)
+    if (text::length(path) < text::short_path_limit) return;
+    // 206 is the refusal of the length itself; 3 is also what a missing folder gives,
+    // where long paths are enabled as anywhere.
+    if (error == error_filename_exced_range)
         trace(u"%ls: longer than 259 characters: Windows takes such a path only where long paths are enabled\n",
+              path);
+    else if (error == error_path_not_found)
+        trace(u"%ls: a folder of it is missing, or, where long paths are not enabled, Windows refused it for being "
+              u"longer than 259 characters\n",
               path);
 }
 

@@ -34,10 +34,12 @@ void use_ini_in_folder(text::Growable& path, const char16_t* found_trace) {
         text::truncate(path, 0);
     } else {
         trace(found_trace, path.data);
-        // The ini reader opens the file itself, by a path that only a machine with long
-        // paths enabled takes at this length; elsewhere the file reads as empty.
+        // The ini reader opens the file itself, and it is not among the functions Windows
+        // documents as taking long paths: at this length it may read nothing, long paths
+        // enabled or not (Wine's reads nothing).
         if (path.length >= text::short_path_limit)
-            trace(u"%ls: longer than 259 characters: Windows reads it only where long paths are enabled\n",
+            trace(u"%ls: longer than 259 characters: GetPrivateProfileStringW is not documented to read such a path, "
+                  u"even where long paths are enabled; the file may read as empty\n",
                   path.data);
     }
 }

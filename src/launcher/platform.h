@@ -268,8 +268,11 @@ void get_startup_info(StartupInfo* startup);
 bool get_window_station_flags(uint32_t* flags);
 // MessageBoxW(no owner, text, caption, type): the button chosen, 0 on failure.
 int message_box(const char16_t* text, const char16_t* caption, uint32_t type);
-// AllowSetForegroundWindow(process_id).
+// AllowSetForegroundWindow(process_id); false, with the last error, when refused.
 bool allow_set_foreground_window(uint32_t process_id);
+// Loads user32 and finds AllowSetForegroundWindow now, so that the call above costs no
+// load later; false (the last error the loader's) when it cannot be had.
+bool prepare_foreground_grant();
 
 // qsort. Not stable: records that compare equal may end in any order.
 void sort(void* base, size_t count, size_t size, int (*compare)(const void*, const void*));

@@ -40,6 +40,14 @@ inline char16_t* find_last(char16_t* s, char16_t unit) {
 // The six whitespace units: U+0009 to U+000D and U+0020.
 inline bool is_space(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
 
+// The length of the next piece of `text` (`length` units) to write on its own: at most
+// `most` units (most > 1), never ending between the two halves of a surrogate pair.
+inline size_t piece_length(const char16_t* text, size_t length, size_t most) {
+    if (length <= most) return length;
+    bool high = text[most - 1] >= 0xD800 && text[most - 1] <= 0xDBFF;
+    return high ? most - 1 : most;
+}
+
 // ---- Paths ----------------------------------------------------------------------------
 
 // Whether `path` must be quoted to stand first in a command line: it holds a blank and

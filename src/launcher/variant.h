@@ -30,11 +30,14 @@ bool shield_from_console_events(platform::ConsoleCtrlHandler handler);
 bool stand_in_for_absent_stream(platform::Handle* slot);
 
 // Completes the child's startup record beyond its standard handles, and returns the
-// creation flags to start it with.
+// creation flags to start it with. Whatever the variant will need once the child exists
+// is had here, before it exists, so that the child waits suspended no longer than it must.
 uint32_t prepare_child_start(platform::StartupInfo* startup);
 
-// Called once the child exists, in the job where it could join it, and before its first
-// instruction: it is resumed right after.
-void child_started(const platform::ProcessInformation& child);
+// Called once the child exists, in the job where it could join it, and, but where it is
+// outside any job, before its first instruction: it is resumed right after. Then once it
+// runs.
+void child_created(const platform::ProcessInformation& child);
+void child_resumed(const platform::ProcessInformation& child);
 
 }  // namespace variant

@@ -22,6 +22,7 @@ bool stand_in_for_absent_stream(platform::Handle*) { return true; }
 // Flags 0: the child starts at once and shares the launcher's console.
 uint32_t prepare_child_start(platform::StartupInfo*) { return 0; }
 
-void child_started(const platform::ProcessInformation&) {}
+void child_created(const platform::ProcessInformation&) {}
+void child_resumed(const platform::ProcessInformation&) {}
 
 }  // namespace variant

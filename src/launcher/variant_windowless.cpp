@@ -74,6 +74,11 @@ bool stand_in_for_absent_stream(platform::Handle* slot) {
 // the script's first window opens as asked.
 uint32_t prepare_child_start(platform::StartupInfo* startup) {
     constexpr uint32_t create_no_window = 0x08000000;
+    // user32, which the grant below needs, is loaded now rather than while the child
+    // waits suspended.
+    if (!platform::prepare_foreground_grant())
+        trace(u"run_child: AllowSetForegroundWindow cannot be had: error %d\n",
+              static_cast<int32_t>(platform::get_last_error()));
     platform::StartupInfo own{};
     own.cb = sizeof own;
     platform::get_startup_info(&own);
@@ -84,10 +89,30 @@ uint32_t prepare_child_start(platform::StartupInfo* startup) {
     return create_no_window;
 }
 
+namespace {
+bool grant_refused = false;
+}  // namespace
+
 // The launcher, started by the user, may bring a window to the front; the script's first
-// window is the one that should, so the right passes to the child before it runs.
-void child_started(const platform::ProcessInformation& child) {
-    platform::allow_set_foreground_window(child.process_id);
+// window is the one that should, so the right passes to the child before it runs. Windows
+// may refuse it for a process that has made no call to the window manager yet, as a
+// suspended child has not (Wine always grants it, so this is not shown here): then it is
+// asked again once the child runs.
+void child_created(const platform::ProcessInformation& child) {
+    grant_refused = !platform::allow_set_foreground_window(child.process_id);
+    if (grant_refused)
+        trace(u"run_child: AllowSetForegroundWindow refused for the suspended child (error %d): asked again once it "
+              u"runs\n",
+              static_cast<int32_t>(platform::get_last_error()));
+}
+
+void child_resumed(const platform::ProcessInformation& child) {
+    if (!grant_refused) return;
+    if (platform::allow_set_foreground_window(child.process_id))
+        trace(u"run_child: AllowSetForegroundWindow granted once the child runs\n");
+    else
+        trace(u"run_child: AllowSetForegroundWindow refused again (error %d)\n",
+              static_cast<int32_t>(platform::get_last_error()));
 }
 
 }  // namespace variant

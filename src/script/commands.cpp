@@ -27,17 +27,13 @@ CommandEntry* find_custom_command(const char16_t* name) {
     return nullptr;
 }
 
-void store_command(const char16_t* name, const char16_t* value) {
-    CommandEntry* entry = find_custom_command(name);
-    if (entry == nullptr) {
-        if (custom_command_count >= max_custom_commands) {
-            trace(u"can't add %ls = '%ls': no room\n", name, value);
-            return;
-        }
-        entry = &custom_commands[custom_command_count++];
-    }
-    entry->key = text::kept_copy(name);
-    entry->value = text::kept_copy(value);
+// Stores `value` under `name` in `entry`, a free slot or the entry of that name, whose
+// earlier texts are given back.
+void store_command(CommandEntry& entry, const char16_t* name, const char16_t* value) {
+    if (entry.key != nullptr) platform::release(const_cast<char16_t*>(entry.key));
+    if (entry.value != nullptr) platform::release(const_cast<char16_t*>(entry.value));
+    entry.key = text::kept_copy(name);
+    entry.value = text::kept_copy(value);
 }
 
 // One GetPrivateProfileStringW call into `buffer`, asked again with twice the room while
@@ -56,6 +52,15 @@ uint32_t read_profile_text(const char16_t* key, text::Growable& buffer, uint32_t
 }  // namespace
 
 void read_commands(const char16_t* path) {
+    // Each name's value takes a GetPrivateProfileStringW call, which reads the file again:
+    // a section of many names would cost time with the square of its length. The names
+    // that can change nothing are not read: one repeated in this file (Windows answers
+    // its first value, stored already), and once the table is full one it does not hold
+    // (read only for the trace of the first few). And no more than `most_names` names are
+    // looked at.
+    constexpr int most_names = 1000, traced_no_room = 10;
+    bool from_this_file[max_custom_commands] = {};
+    int no_room = 0, looked_at = 0;
     text::Growable names, value;
     uint32_t size = 0;
     uint32_t count = read_profile_text(nullptr, names, 2, path, &size);
@@ -63,10 +68,28 @@ void read_commands(const char16_t* path) {
     names.data[size - 1] = 0;  // however the list was cut, its walk ends inside the buffer
     for (const char16_t* name = names.data; name < names.data + count && *name != 0;
          name += text::length(name) + 1) {
+        if (looked_at++ == most_names) {
+            trace(u"read_commands: %ls: more than %d names: the rest are not read\n", path, int32_t(most_names));
+            break;
+        }
+        CommandEntry* entry = find_custom_command(name);
+        int index = entry != nullptr ? static_cast<int>(entry - custom_commands) : custom_command_count;
+        if (entry != nullptr && from_this_file[index]) continue;
+        bool room = entry != nullptr || custom_command_count < max_custom_commands;
+        if (!room && (log_stream == LogStream::none || ++no_room > traced_no_room)) continue;
         uint32_t n = read_profile_text(name, value, 1, path, &size);
         if (n == size - 1) trace(u"read_commands: %ls: not enough space for %ls\n", path, name);
-        if (!only_white_space(value.data)) store_command(name, value.data);
+        if (only_white_space(value.data)) continue;
+        if (!room) {
+            trace(u"can't add %ls = '%ls': no room\n", name, value.data);
+            continue;
+        }
+        if (entry == nullptr) ++custom_command_count;
+        store_command(custom_commands[index], name, value.data);
+        from_this_file[index] = true;
     }
+    if (no_room > traced_no_room)
+        trace(u"read_commands: %ls: %d more names not added: no room\n", path, int32_t(no_room - traced_no_room));
     text::release(names);
     text::release(value);
 }

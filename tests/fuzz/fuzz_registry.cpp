@@ -5,7 +5,8 @@
 // roots and views, WOW64 or not, version subkeys that collide, that are cut to three
 // characters or that are too long to enumerate, InstallPath values in every form, shared
 // directories named in other case, files in the four layouts with every binary type,
-// failed registry calls, more than 100 executables) and a run's requests (the default,
+// failed registry calls, values rewritten between two reads, more than 100 executables)
+// and a run's requests (the default,
 // one character with configured defaults, D.D, D.D-32, either prefer_major_2). Both
 // scans must answer every request alike, to the executable: ties go to the first sighting,
 // and the fake's sort reverses ties, so any dependence on their order shows. Pointers
@@ -137,6 +138,11 @@ void build(const Input& input) {
         case 5: fake::add_reg_key(root, view, key); continue;                          // no value
         case 6: fake::add_reg_value(root, view, key, 1, fake::reg_sz(u"")); continue;
         case 7: fake::add_reg_value(root, view, key, 1, fake::reg_sz(dir).substr(0, dir.size() * 2)); continue;
+        case 8:  // an installer rewriting the value while the launcher runs: another folder from the second read on
+            fake::add_reg_value(root, view, key, 1, fake::reg_sz(dir));
+            fake::rewrite_on_second_read(
+                root, view, key, fake::reg_sz(input.directories[(i.directory + 1u) % input.directories.size()].path));
+            continue;
         default: break;
         }
         fake::add_reg_value(root, view, key, 1, fake::reg_sz(dir));

@@ -34,7 +34,7 @@ struct KeyFault {
 };
 std::vector<KeyFault> key_faults;
 int calls_made[static_cast<int>(Op::count)];
-std::vector<void*> allocations;
+std::vector<void*> allocations;  // what the run holds of the heap
 platform::ConsoleCtrlHandler control_handler = nullptr;
 
 struct OpenKey {
@@ -168,6 +168,7 @@ void reset() {
     launcher_version[0] = launcher_version[1] = 0;
     forget_installations();
     custom_command_count = 0;
+    for (CommandEntry& entry : custom_commands) entry = CommandEntry{};
     forget_program_folders();
     search_result = CommandEntry{};
     // Their storage went with the allocations.
@@ -183,6 +184,8 @@ void fail_call(Op op, int nth, uint32_t error) {
 }
 
 int call_count(Op op) { return calls_made[static_cast<int>(op)]; }
+
+size_t heap_blocks() { return allocations.size(); }
 
 void set_path(const std::vector<std::u16string>& folders) {
     std::u16string path;
@@ -207,17 +210,24 @@ File& add_file(const std::u16string& path, const std::string& bytes) {
 void add_directory(const std::u16string& path) { add_file(path).attributes = 0x10; }
 
 void add_reg_key(Root root, View view, const std::u16string& path) {
-    world.registry[root][view_of(root, view)].push_back(RegKey{path, false, 1, "", u""});
+    world.registry[root][view_of(root, view)].push_back(RegKey{path, false, 1, "", u"", false, "", 0});
 }
 
 void add_reg_value(Root root, View view, const std::u16string& path, uint32_t type, const std::string& data,
                    const std::u16string& name) {
-    world.registry[root][view_of(root, view)].push_back(RegKey{path, true, type, data, name});
+    world.registry[root][view_of(root, view)].push_back(RegKey{path, true, type, data, name, false, "", 0});
 }
 
 std::string reg_sz(const std::u16string& value) {
     std::string bytes(reinterpret_cast<const char*>(value.c_str()), (value.size() + 1) * 2);
     return bytes;
+}
+
+void rewrite_on_second_read(Root root, View view, const std::u16string& path, const std::string& data,
+                            const std::u16string& name) {
+    RegKey* key = find_value(root, view_of(root, view), path, name);
+    key->rewritten = true;
+    key->later_data = data;
 }
 
 void add_install(Root root, View view, const std::u16string& version, const std::u16string& install_path) {
@@ -569,13 +579,14 @@ int32_t reg_query_value_ex(Handle key, const char16_t* value_name, uint32_t* typ
     auto* k = static_cast<fake::OpenKey*>(key);
     if (uint32_t error = fake::key_fault(Op::reg_query_value_ex, k->root, k->view, k->path, 0))
         return static_cast<int32_t>(error);
-    const fake::RegKey* entry = fake::find_value(k->root, k->view, k->path, value_name != nullptr ? value_name : u"");
+    fake::RegKey* entry = fake::find_value(k->root, k->view, k->path, value_name != nullptr ? value_name : u"");
     if (entry == nullptr) return 2;
     *type = entry->type;
+    const std::string& bytes = entry->rewritten && entry->reads++ > 0 ? entry->later_data : entry->data;
     uint32_t offered = *size;
-    *size = static_cast<uint32_t>(entry->data.size());
-    if (entry->data.size() > offered) return error_more_data;
-    std::memcpy(data, entry->data.data(), entry->data.size());
+    *size = static_cast<uint32_t>(bytes.size());
+    if (bytes.size() > offered) return error_more_data;
+    std::memcpy(data, bytes.data(), bytes.size());
     return 0;
 }
 
@@ -743,7 +754,12 @@ int message_box(const char16_t* text, const char16_t* caption, uint32_t type) {
 
 bool allow_set_foreground_window(uint32_t process_id) {
     world.calls.push_back("allow_set_foreground_window " + std::to_string(process_id));
-    return true;
+    return !fake::fail_with(Op::allow_set_foreground_window);
+}
+
+bool prepare_foreground_grant() {
+    world.calls.push_back("prepare_foreground_grant");
+    return !fake::fail_with(Op::prepare_foreground_grant);
 }
 
 bool close_handle(Handle) {

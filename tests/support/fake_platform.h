@@ -46,6 +46,8 @@ enum class Op {
     get_exit_code_process,
     create_file,
     get_window_station_flags,
+    allow_set_foreground_window,
+    prepare_foreground_grant,
     get_user_sid_string,
     sh_get_folder_path,
     allocate,
@@ -67,6 +69,11 @@ struct RegKey {
     uint32_t type = 1;  // REG_SZ
     std::string data;   // the value's bytes as stored
     std::u16string name;
+    // An installer rewriting the value while the launcher runs: from the second read on,
+    // these bytes (when `rewritten`).
+    bool rewritten = false;
+    std::string later_data;
+    int reads = 0;
 };
 
 struct IniFile {
@@ -147,6 +154,8 @@ void fail_call(Op op, int nth, uint32_t error);
 // key `path` of `root` and `view` fails with `error`, however many calls come before it.
 void fail_key(Op op, Root root, View view, const std::u16string& path, uint32_t error, uint32_t index = 0);
 int call_count(Op op);
+// The heap blocks the run holds.
+size_t heap_blocks();
 
 // ---- Filling the world -----------------------------------------------------------------
 void set_env(const std::u16string& name, const std::u16string& value);
@@ -158,6 +167,9 @@ void add_reg_key(Root root, View view, const std::u16string& path);
 void add_reg_value(Root root, View view, const std::u16string& path, uint32_t type, const std::string& data,
                    const std::u16string& name = u"");
 void add_install(Root root, View view, const std::u16string& version, const std::u16string& install_path);
+// The value, already added, answers `data` from its second read on.
+void rewrite_on_second_read(Root root, View view, const std::u16string& path, const std::string& data,
+                            const std::u16string& name = u"");
 void add_ini(const std::u16string& path, const std::u16string& section, const std::u16string& key,
              const std::u16string& value);
 std::string reg_sz(const std::u16string& value);  // UTF-16LE bytes with the terminator

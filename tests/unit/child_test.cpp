@@ -108,10 +108,11 @@ TEST_F(Child, TheChildIsInItsJobBeforeItRuns) {
          "child process exit code: 7\n"},
         {"resume fails: the child is ended", {{fake::Op::resume_thread, 5}}, 101,
          {"create_process suspended in job", "resume_thread", "terminate_process 101"},
-         "run_child: started inside the job\nUnable to create process using 'C:\\zk\\zelkor.exe s'\n"},
+         "run_child: started inside the job\nrun_child: ResumeThread failed: error 5\n"
+         "Unable to create process using 'C:\\zk\\zelkor.exe s'\n"},
         {"both ways fail", {{fake::Op::create_process_in_job, 87}, {fake::Op::create_process, 2}}, 101,
          {"create_process_in_job refused", "create_process suspended"},
-         "Unable to create process using 'C:\\zk\\zelkor.exe s'\n"},
+         "run_child: CreateProcessW failed: error 2\nUnable to create process using 'C:\\zk\\zelkor.exe s'\n"},
     };
     for (const Case& c : cases) {
         fake::reset();
@@ -121,6 +122,11 @@ TEST_F(Child, TheChildIsInItsJobBeforeItRuns) {
         std::u16string line = u"C:\\zk\\zelkor.exe s";
         EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data(), u"C:\\zk\\zelkor.exe"); }), c.code) << c.name;
         std::vector<std::string> calls = fake::world.calls;
+        // The older Windows' DLL restriction is back after each creation, before any report.
+        auto restriction = std::find_if(calls.rbegin(), calls.rend(),
+                                        [](const std::string& call) { return call.starts_with("dll_directory"); });
+        ASSERT_NE(restriction, calls.rend()) << c.name;
+        EXPECT_EQ(*restriction, "dll_directory restricted") << c.name;
         calls.erase(calls.begin(), calls.begin() + 8);  // the job, the handles, the handler, the shutdown level
         std::erase_if(calls, [](const std::string& call) { return call.starts_with("dll_directory"); });
         calls.resize(std::min(calls.size(), c.calls.size()));

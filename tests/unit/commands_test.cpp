@@ -69,6 +69,33 @@ TEST_F(Commands, AHundredEntriesThenNoRoomButUpdatesGoOn) {
     EXPECT_EQ(utf8(fake::world.err), "can't add c100 = 'v': no room\ncan't add extra = 'x': no room\n");
 }
 
+// A value is read only where it can change the table: not for a name the file repeats,
+// nor, once the table is full, for one it does not hold (but for the trace of the first
+// ten); and no more than 1,000 names of a file. An override gives back what it replaces.
+TEST_F(Commands, ReadingIsBoundedAndOverridesKeepNoCopies) {
+    for (int i = 0; i < 1200; ++i) fake::add_ini(u"G", u"commands", fake::utf16("c" + std::to_string(i)), u"v");
+    fake::add_ini(u"G", u"commands", u"c5", u"repeated");
+    int before = fake::call_count(fake::Op::get_private_profile_string);
+    read_commands(u"G");
+    // The list (asked with 1,024 units, then twice as many up to 8,192), 100 values
+    // stored, ten more for the trace.
+    EXPECT_EQ(fake::call_count(fake::Op::get_private_profile_string) - before, 4 + 100 + 10);
+    EXPECT_EQ(custom_command_count, 100);
+    EXPECT_EQ(utf8(custom_commands[5].value), "v");
+    std::string err = utf8(fake::world.err);
+    EXPECT_NE(err.find("can't add c109 = 'v': no room\nread_commands: G: more than 1000 names: the rest are not "
+                       "read\nread_commands: G: 890 more names not added: no room\n"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(err.find("c110 ="), std::string::npos);
+    fake::add_ini(u"L", u"commands", u"c5", u"local");
+    read_commands(u"L");
+    size_t held = fake::heap_blocks();
+    for (int round = 0; round < 3; ++round) read_commands(u"L");
+    EXPECT_EQ(fake::heap_blocks(), held);
+    EXPECT_EQ(utf8(custom_commands[5].value), "local");
+}
+
 // Lists and values longer than the first buffer are asked for again with more room:
 // a value may be a path of 32,767 characters.
 TEST_F(Commands, LongNameListsAndValuesAreReadWhole) {

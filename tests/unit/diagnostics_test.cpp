@@ -90,3 +90,28 @@ TEST_F(Diagnostics, SystemErrorTextFallsBackToTheCode) {
 }
 
 }  // namespace
+
+// A failure on a path of 260 units or more is explained: 206 is the length refused; 3 is
+// the length refused where long paths are not enabled, or a missing folder anywhere.
+TEST_F(Diagnostics, LongPathFailuresSayWhatIsKnown) {
+    struct Case {
+        size_t length;
+        uint32_t error;
+        const char* trace;
+    };
+    const Case cases[] = {
+        {259, 206, ""},
+        {259, 3, ""},
+        {260, 2, ""},
+        {260, 206, ": longer than 259 characters: Windows takes such a path only where long paths are enabled\n"},
+        {300, 3, ": a folder of it is missing, or, where long paths are not enabled, Windows refused it for being "
+                 "longer than 259 characters\n"},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        log_stream = LogStream::standard_error;
+        std::u16string path = u"C:\\" + std::u16string(c.length - 3, u'p');
+        trace_long_path(path.c_str(), c.error);
+        EXPECT_EQ(utf8(fake::world.err), c.trace[0] == 0 ? "" : utf8(path) + c.trace) << c.length << " " << c.error;
+    }
+}

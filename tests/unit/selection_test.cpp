@@ -276,6 +276,43 @@ TEST_F(Selection, TraceOffAnswersAsTheFullScan) {
     }
 }
 
+// Under WOW64 the current user's key is met in both views. An installer rewriting its
+// values while the launcher runs (each answers another folder from its second read on):
+// the table never passes its 100 entries, and the trace changes no answer.
+TEST_F(Selection, AValueRewrittenDuringTheLaunchNeverOverrunsTheTable) {
+    std::vector<std::u16string> requests = {u"", u"2", u"3"};
+    auto build = [&] {
+        fake::world.wow64 = true;
+        for (int i = 0; i < 24; ++i) {
+            bool user = i < 13;
+            std::u16string version = fake::utf16(std::to_string(2 + i / 10) + "." + std::to_string(i % 10));
+            std::u16string folder = u"C:\\V" + fake::utf16(std::to_string(i));
+            fake::Root root = user ? fake::current_user : fake::local_machine;
+            fake::add_install(root, fake::native_view, version, folder);
+            if (user)
+                fake::rewrite_on_second_read(root, fake::native_view,
+                                             u"SOFTWARE\\Zelkor\\ZelkorCore\\" + version + u"\\InstallPath",
+                                             fake::reg_sz(folder + u"-rewritten"));
+            for (const char16_t* layout : {u"\\", u"\\Vornix\\win32\\", u"\\Vornix\\amd64\\", u"\\Vornix\\"})
+                for (const char16_t* suffix : {u"", u"-rewritten"})
+                    fake::add_file(folder + suffix + layout + u"zelkor.exe");
+            if (requests.size() < 27) requests.push_back(version);
+        }
+    };
+    std::vector<std::string> answers[2];
+    for (bool trace_on : {true, false}) {
+        fake::reset();
+        build();
+        log_stream = trace_on ? LogStream::standard_error : LogStream::none;
+        for (const std::u16string& request : requests) {
+            answers[trace_on].push_back(select(request.c_str()));
+            ASSERT_LE(installed_count, max_installations) << utf8(request);
+        }
+    }
+    EXPECT_EQ(answers[0], answers[1]);
+    EXPECT_EQ(answers[1][3], "C:\\V0\\zelkor.exe");  // 2.0: the value as first read
+}
+
 TEST_F(Selection, MainFlowRunsTheDefaultInstalledInterpreter) {
     fake::add_install(fake::current_user, fake::native_view, u"3.6", u"C:\\Program Files\\Z36\\");
     fake::add_file(u"C:\\Program Files\\Z36\\zelkor.exe");

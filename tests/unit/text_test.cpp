@@ -61,3 +61,24 @@ TEST(Text, ComparisonsFoldOnlyAToZ) {
 }
 
 }  // namespace
+
+// Output goes out in pieces (8,000 units on a console, which before Windows 8 refuses a
+// longer write whole): a piece never ends between the halves of a surrogate pair.
+TEST(Text, PiecesNeverSplitASurrogatePair) {
+    struct Case {
+        std::u16string text;
+        size_t most, piece;
+    };
+    const std::u16string smile = u"\U0001F600";  // a pair: D83D DE00
+    const Case cases[] = {
+        {std::u16string(8000, u'a'), 8000, 8000},
+        {std::u16string(8001, u'a'), 8000, 8000},
+        {std::u16string(7999, u'a') + smile, 8000, 7999},  // the pair would straddle the end
+        {std::u16string(7998, u'a') + smile + u"b", 8000, 8000},
+        {std::u16string(7999, u'a') + smile, 8001, 8001},
+        {u"ab" + smile, 3, 2},
+        {u"ab\xD83D", 3, 3},  // a lone high surrogate that ends the text goes whole
+        {u"", 8000, 0},
+    };
+    for (const Case& c : cases) EXPECT_EQ(text::piece_length(c.text.data(), c.text.size(), c.most), c.piece) << c.text.size();
+}

@@ -140,6 +140,46 @@ TEST_F(Windowless, ShowWindowAndForegroundPassToTheChildAndNoConsoleIsNeeded) {
     }
 }
 
+// user32 is had before the child exists; a grant refused while the child is suspended is
+// asked again once it runs; a child outside any job is resumed at once (were the launcher
+// ended while the child waits suspended, nothing would end the child), the grant after.
+TEST_F(Windowless, TheForegroundGrantAndAChildOutsideAnyJob) {
+    struct Case {
+        const char* name;
+        std::vector<fake::Op> faults;
+        std::vector<std::string> calls;  // from the creation on
+        const char* trace;
+    };
+    const Case cases[] = {
+        {"refused while suspended", {fake::Op::allow_set_foreground_window},
+         {"create_process suspended in job", "dll_directory restricted", "allow_set_foreground_window 4660",
+          "resume_thread", "allow_set_foreground_window 4660", "close_handle"},
+         "run_child: AllowSetForegroundWindow refused for the suspended child (error 5): asked again once it runs\n"
+         "run_child: AllowSetForegroundWindow granted once the child runs\n"},
+        {"outside any job", {fake::Op::create_process_in_job, fake::Op::assign_process_to_job_object},
+         {"create_process suspended", "dll_directory restricted", "assign_process_to_job_object", "resume_thread",
+          "allow_set_foreground_window 4660", "close_handle"},
+         "runs outside it\n"},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        fake::add_file(u"C:\\d\\tool-script.zk");
+        with_venv();
+        trace_on();
+        for (fake::Op op : c.faults) fake::fail_call(op, 1, 5);
+        fake::RunResult r = fake::run();
+        EXPECT_EQ(r.exit_code, 0u) << c.name;
+        std::vector<std::string>& calls = fake::world.calls;
+        auto grant = std::find(calls.begin(), calls.end(), "prepare_foreground_grant");
+        auto created = std::find(calls.begin(), calls.end(), c.calls[0]);
+        ASSERT_NE(created, calls.end()) << c.name;
+        EXPECT_LT(grant, created) << c.name;
+        std::vector<std::string> after(created, created + std::min<size_t>(c.calls.size(), calls.end() - created));
+        EXPECT_EQ(after, c.calls) << c.name;
+        EXPECT_NE(r.err.find(c.trace), std::string::npos) << c.name << "\n" << r.err;
+    }
+}
+
 TEST_F(Windowless, TraceAndHelpNeverOpenABox) {
     with_venv();
     trace_on();
