@@ -287,7 +287,6 @@ TEST_F(Launcher, LongInterpreterPathsOnEveryRoad) {
         std::string interpreter;
     };
     const std::string quoted = "\"" + exe + "\"";
-    const wine::Environment no_retry = {{"ZKSPAWN_NO_RETRY", "1"}};  // the start fails, as it must here
     const Case cases[] = {
         {"InstallPath, a version asked", "#!/usr/bin/zelkor3.6\n", "", {}, quoted},
         {"InstallPath, the default", "", "", {}, quoted},
@@ -303,7 +302,7 @@ TEST_F(Launcher, LongInterpreterPathsOnEveryRoad) {
         wine::write_file("C:\\d\\zk.ini", c.zk_ini);
         wine::Environment env = c.env;
         env.emplace_back("ZKLAUNCH_DEBUG", "1");
-        wine::Result r = wine::run("C:\\d\\tool.exe a", env, "", no_retry);
+        wine::Result r = wine::run("C:\\d\\tool.exe a", env);
         const std::string line = c.interpreter + " C:\\d\\tool-script.zk a";
         EXPECT_EQ(r.exit_code, 101u) << c.road << "\n" << r.err;
         EXPECT_NE(r.err.find("run_child: about to run '" + line + "'\n"), std::string::npos) << c.road << "\n" << r.err;
@@ -316,7 +315,7 @@ TEST_F(Launcher, LongInterpreterPathsOnEveryRoad) {
     wine::write_file("C:\\d\\tool-script.zk", "");
     wine::write_file("C:\\zkv\\Scripts\\zelkor.exe", "not a program");
     const std::string arguments(20000, 'a');
-    wine::Result r = wine::run("C:\\d\\tool.exe " + arguments, {{"VIRTUAL_ENV", "C:\\zkv"}}, "", no_retry);
+    wine::Result r = wine::run("C:\\d\\tool.exe " + arguments, {{"VIRTUAL_ENV", "C:\\zkv"}});
     EXPECT_EQ(r.exit_code, 101u);
     EXPECT_EQ(r.err, "Unable to create process using 'C:\\zkv\\Scripts\\zelkor.exe C:\\d\\tool-script.zk " +
                          arguments + "'\n");

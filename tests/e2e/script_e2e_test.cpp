@@ -135,7 +135,7 @@ TEST_F(Script, FatalShebangs) {
     r = run_script("#!/usr/bin/zelkor3.5\n");
     EXPECT_EQ(r.exit_code, 103u);
     EXPECT_EQ(r.err, "Requested Zelkor version (3.5) is not installed\n");
-    r = run_script("#!nowhere-tool -x\n", "C:\\d\\tool.exe a", {}, {{"ZKSPAWN_NO_RETRY", "1"}});
+    r = run_script("#!nowhere-tool -x\n");
     EXPECT_EQ(r.exit_code, 101u);
     EXPECT_EQ(r.err, "Unable to create process using 'nowhere-tool -x C:\\d\\tool-script.zk a'\n");
     EXPECT_EQ(r.out, "");
@@ -185,7 +185,6 @@ TEST_F(Script, OnlyTheProgramTheScriptNamesRuns) {
         install_launcher("C:\\d\\tool.exe", windowless);
         for (const Case& c : cases) {
             wine::Environment spawn = {{"ZKSPAWN_DIR", "C:\\work\\sub"}, {"ZKSPAWN_PATH", c.path}};
-            if (c.code == 101) spawn.emplace_back("ZKSPAWN_NO_RETRY", "1");
             wine::Result r = run_script(c.first_line + "\n", "C:\\d\\tool.exe a", {}, spawn);
             std::string what = c.first_line + (windowless ? " (windowless)" : "");
             EXPECT_EQ(r.exit_code, c.code) << what << "\n" << r.err;

@@ -59,9 +59,10 @@ struct Result {
 };
 
 // Starts `command_line` as typed, with exactly `environment` added to Wine's own, and the
-// given standard input text. Extra spawn options go in `spawn_options` (ZKSPAWN_*;
-// ZKSPAWN_NO_RETRY when the launcher's child must fail to start: such a failure is not
-// made again as a chance failure of Wine's would be). With
+// given standard input text. Extra spawn options go in `spawn_options` (ZKSPAWN_*). A
+// start that meets Wine's own chance failure (CreateProcessW failing with 1359, as
+// measured) is made again, twice at most; nothing else is, and more than three runs made
+// again in one suite run fail the suite. With
 // `windows`, the harness's display is watched while the command runs: the title of every
 // top-level window that shows is added to it, and the window closed by a key (Return).
 Result run(const std::string& command_line, const Environment& environment = {},
