@@ -41,7 +41,7 @@ function(zk_launcher name variant description)
   configure_file(src/launcher/zklaunch.rc.in ${name}.rc @ONLY)
   add_executable(${name}
     src/launcher/entry.cpp
-    src/launcher/platform_win32.cpp
+    src/platform/platform_win32.cpp
     src/launcher/${variant}.cpp
     ${CMAKE_CURRENT_BINARY_DIR}/${name}.rc)
   set_source_files_properties(${CMAKE_CURRENT_BINARY_DIR}/${name}.rc PROPERTIES OBJECT_DEPENDS ${ZK_MANIFEST})

@@ -1,7 +1,7 @@
 // Trace log, fatal errors, environment access and system error texts.
-#include "launcher/diagnostics.h"
+#include "base/diagnostics.h"
 
-#include "launcher/platform.h"
+#include "platform/platform.h"
 #include "launcher/variant.h"
 
 LogStream log_stream = LogStream::none;

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "launcher/platform.h"
-#include "launcher/text.h"
+#include "platform/platform.h"
+#include "base/text.h"
 
 enum class LogStream { none, standard_error };
 

@@ -1,8 +1,8 @@
 // UTF-16 text helpers and the formatter. Portable code only.
-#include "launcher/text.h"
+#include "base/text.h"
 
-#include "launcher/diagnostics.h"
-#include "launcher/platform.h"
+#include "base/diagnostics.h"
+#include "platform/platform.h"
 
 namespace text {
 

@@ -4,8 +4,8 @@
 #include <atomic>
 
 #include "child/program.h"
-#include "launcher/diagnostics.h"
-#include "launcher/text.h"
+#include "base/diagnostics.h"
+#include "base/text.h"
 #include "launcher/variant.h"
 
 // The records handed to the system must have its layout. The 32-bit product's sizes are

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "launcher/platform.h"
+#include "platform/platform.h"
 
 // Joins "executable arguments rest" (or "executable rest", or the executable alone when
 // both others are empty), copying each piece unchanged: callers supply any quoting. Runs

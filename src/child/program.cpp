@@ -2,8 +2,8 @@
 // Portable code only.
 #include "child/program.h"
 
-#include "launcher/diagnostics.h"
-#include "launcher/platform.h"
+#include "base/diagnostics.h"
+#include "platform/platform.h"
 
 namespace {
 

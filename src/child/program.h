@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-#include "launcher/text.h"
+#include "base/text.h"
 
 // The launcher's own folder, searched first for a bare name (a virtual environment's
 // Scripts folder holds its tools and their interpreter side by side), and the script's

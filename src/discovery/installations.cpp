@@ -6,8 +6,8 @@
 // once, with its bits taken from its binary type.
 #include "discovery/installations.h"
 
-#include "launcher/diagnostics.h"
-#include "launcher/text.h"
+#include "base/diagnostics.h"
+#include "base/text.h"
 
 InstalledInterpreter installed_interpreters[max_installations];
 uint32_t installed_count = 0;

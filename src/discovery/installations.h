@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "launcher/platform.h"
+#include "platform/platform.h"
 
 // One "zelkor.exe" found under a registered installation.
 struct InstalledInterpreter {

@@ -1,10 +1,10 @@
 // Version matching and configured defaults. Portable code only.
 #include "discovery/selection.h"
 
-#include "launcher/diagnostics.h"
+#include "base/diagnostics.h"
 #include "launcher/launcher.h"
-#include "launcher/platform.h"
-#include "launcher/text.h"
+#include "platform/platform.h"
+#include "base/text.h"
 
 char16_t default_key[8] = u"zelkorX";
 char16_t configured_value[1024];

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "launcher/text.h"
+#include "base/text.h"
 
 // Paths of the two zk.ini files; empty text when the file is not there.
 extern text::Growable local_ini_path;   // in the per-user local application-data folder

@@ -12,9 +12,9 @@
 // shell ignores the environment there; Windows' does not.)
 #include "launcher/local_appdata.h"
 
-#include "launcher/diagnostics.h"
-#include "launcher/platform.h"
-#include "launcher/text.h"
+#include "base/diagnostics.h"
+#include "platform/platform.h"
+#include "base/text.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "launcher/text.h"
+#include "base/text.h"
 
 // Writes the folder into `folder`, whole at any length, and returns 0, or returns the HRESULT of
 // the failure. The answer is SHGetFolderPathW(CSIDL_LOCAL_APPDATA)'s, found without

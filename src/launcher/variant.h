@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "launcher/platform.h"
+#include "platform/platform.h"
 
 namespace variant {
 

@@ -3,8 +3,8 @@
 // Scheduler, shortcuts, a double-click). Portable code only.
 #include "launcher/variant.h"
 
-#include "launcher/diagnostics.h"
-#include "launcher/text.h"
+#include "base/diagnostics.h"
+#include "base/text.h"
 
 namespace variant {
 

@@ -4,12 +4,12 @@
 // calls into shell32, version and user32, which load their DLL from the system folder
 // first; the DLL search and its fallback for older Windows; the user's SID, which takes
 // three calls; and the child's creation inside its job, which takes an attribute list.
-#include "launcher/platform.h"
+#include "platform/platform.h"
 
 #include <windows.h>
 #include <sddl.h>
 
-#include "launcher/text.h"
+#include "base/text.h"
 
 #include <cstddef>
 #include <cstdio>

@@ -2,9 +2,9 @@
 #include "script/commands.h"
 
 #include "child/program.h"
-#include "launcher/diagnostics.h"
-#include "launcher/platform.h"
-#include "launcher/text.h"
+#include "base/diagnostics.h"
+#include "platform/platform.h"
+#include "base/text.h"
 
 CommandEntry custom_commands[max_custom_commands];
 int custom_command_count = 0;

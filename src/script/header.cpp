@@ -4,7 +4,7 @@
 
 #include "child/child.h"
 #include "discovery/selection.h"
-#include "launcher/diagnostics.h"
+#include "base/diagnostics.h"
 #include "launcher/launcher.h"
 #include "script/shebang.h"
 

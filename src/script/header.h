@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "launcher/platform.h"
+#include "platform/platform.h"
 
 // The decoded first line, without its line end.
 struct ScriptHeader {

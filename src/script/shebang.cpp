@@ -3,8 +3,8 @@
 
 #include "child/child.h"
 #include "discovery/selection.h"
-#include "launcher/diagnostics.h"
-#include "launcher/text.h"
+#include "base/diagnostics.h"
+#include "base/text.h"
 #include "script/commands.h"
 
 namespace {

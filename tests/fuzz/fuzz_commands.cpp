@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "child/program.h"
-#include "launcher/diagnostics.h"
+#include "base/diagnostics.h"
 #include "script/commands.h"
 #include "support/fake_platform.h"
 

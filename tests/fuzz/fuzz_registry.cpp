@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "discovery/selection.h"
-#include "launcher/diagnostics.h"
+#include "base/diagnostics.h"
 #include "support/fake_platform.h"
 
 namespace {

@@ -8,9 +8,9 @@
 
 #include "child/program.h"
 #include "discovery/installations.h"
-#include "launcher/diagnostics.h"
+#include "base/diagnostics.h"
 #include "launcher/launcher.h"
-#include "launcher/text.h"
+#include "base/text.h"
 #include "script/commands.h"
 
 namespace fake {

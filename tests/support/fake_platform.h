@@ -1,5 +1,5 @@
 // The fake platform: an in-memory Windows that a unit test fills in a few lines, then
-// runs the launcher on. It implements every operation of src/launcher/platform.h, keeps
+// runs the launcher on. It implements every operation of src/platform/platform.h, keeps
 // a log of the calls whose order matters, and can fail the N-th call of an operation with
 // a chosen error code. exit_process throws ExitCalled, so a test gets control back.
 #pragma once
@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "launcher/platform.h"
+#include "platform/platform.h"
 
 namespace fake {
 

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "launcher/diagnostics.h"
+#include "base/diagnostics.h"
 #include "launcher_fixture.h"
 
 using fake::utf8;

@@ -3,7 +3,7 @@
 
 #include "child/program.h"
 
-#include "launcher/diagnostics.h"
+#include "base/diagnostics.h"
 #include "launcher_fixture.h"
 
 using fake::utf8;

@@ -1,5 +1,5 @@
 // Trace switch, fatal messages and environment reading.
-#include "launcher/diagnostics.h"
+#include "base/diagnostics.h"
 
 #include "launcher_fixture.h"
 

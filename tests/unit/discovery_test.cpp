@@ -1,7 +1,7 @@
 // The registry scan of installed interpreters and their order.
 #include "discovery/installations.h"
 
-#include "launcher/diagnostics.h"
+#include "base/diagnostics.h"
 #include "launcher_fixture.h"
 
 using fake::utf8;

@@ -2,7 +2,7 @@
 // decoding into UTF-16.
 #include "script/header.h"
 
-#include "launcher/diagnostics.h"
+#include "base/diagnostics.h"
 #include "launcher_fixture.h"
 
 using fake::utf8;

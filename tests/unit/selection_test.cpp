@@ -1,7 +1,7 @@
 // Version requests, configured defaults and the default road.
 #include "discovery/selection.h"
 
-#include "launcher/diagnostics.h"
+#include "base/diagnostics.h"
 #include "launcher/launcher.h"
 #include "launcher_fixture.h"
 

@@ -2,7 +2,7 @@
 // commands, PATH, and the invented line.
 #include "script/shebang.h"
 
-#include "launcher/diagnostics.h"
+#include "base/diagnostics.h"
 #include "launcher/launcher.h"
 #include "launcher_fixture.h"
 

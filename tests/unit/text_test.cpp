@@ -1,7 +1,7 @@
 // The formatter and the bounded text helpers.
 #include <gtest/gtest.h>
 
-#include "launcher/text.h"
+#include "base/text.h"
 #include "support/fake_platform.h"
 
 using fake::utf8;

@@ -1,7 +1,7 @@
 // The windowless launcher (linked with its own variant): no console window for the child,
 // NUL for the streams it lacks, its failures where somebody can see them, the start-up
 // settings passed on. Everything else is the console launcher's, tested there.
-#include "launcher/diagnostics.h"
+#include "base/diagnostics.h"
 #include "launcher_fixture.h"
 
 using fake::utf8;
