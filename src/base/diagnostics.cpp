@@ -1,8 +1,8 @@
 // Trace log, fatal errors, environment access and system error texts.
 #include "base/diagnostics.h"
 
+#include "base/report.h"
 #include "platform/platform.h"
-#include "launcher/variant.h"
 
 LogStream log_stream = LogStream::none;
 
@@ -33,6 +33,15 @@ void stream_out(const char16_t* format, const text::FormatArg* args, size_t coun
 }
 
 }  // namespace
+
+void write_whole(platform::Stream stream, const char16_t* text, size_t length) {
+    while (length > 0) {
+        size_t piece = text::piece_length(text, length, 8000);
+        platform::write_text(stream, text, piece);
+        text += piece;
+        length -= piece;
+    }
+}
 
 void trace_args(const char16_t* format, const text::FormatArg* args, size_t count) {
     if (log_stream == LogStream::none) return;

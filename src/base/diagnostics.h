@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "platform/platform.h"
 #include "base/text.h"
+#include "platform/platform.h"
 
 enum class LogStream { none, standard_error };
 
@@ -54,6 +54,10 @@ const char16_t* read_env_var(const char16_t* name);
 // 1024 units. A code the system has no text for gives "error 0x%X\n", so that a trace
 // line that quotes it still ends its line.
 void system_error_text(uint32_t code, char16_t* buffer);
+
+// Writes `length` units of text to a standard stream at once, in pieces that a console
+// takes on every Windows (platform::write_text), none ending inside a surrogate pair.
+void write_whole(platform::Stream stream, const char16_t* text, size_t length);
 
 // Writes text to standard output at once (the help text).
 void write_output(const char16_t* format, const text::FormatArg* args, size_t count);

@@ -3,10 +3,10 @@
 
 #include <atomic>
 
-#include "child/program.h"
 #include "base/diagnostics.h"
 #include "base/text.h"
-#include "launcher/variant.h"
+#include "child/handover.h"
+#include "child/program.h"
 
 // The records handed to the system must have its layout. The 32-bit product's sizes are
 // fixed; other builds use their own, checked against the real types in platform_win32.cpp.

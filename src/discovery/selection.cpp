@@ -2,10 +2,11 @@
 #include "discovery/selection.h"
 
 #include "base/diagnostics.h"
-#include "launcher/launcher.h"
-#include "platform/platform.h"
 #include "base/text.h"
+#include "platform/platform.h"
 
+text::Growable local_ini_path;
+text::Growable global_ini_path;
 char16_t default_key[8] = u"zelkorX";
 char16_t configured_value[1024];
 

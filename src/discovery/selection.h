@@ -2,7 +2,13 @@
 // the configured defaults. Portable code only.
 #pragma once
 
+#include "base/text.h"
 #include "discovery/installations.h"
+
+// The two zk.ini files whose "defaults" sections hold configured defaults, found by the
+// main flow before the first request; empty text when the file is not there.
+extern text::Growable local_ini_path;   // in the per-user local application-data folder
+extern text::Growable global_ini_path;  // beside the launcher
 
 // "zelkorX": the key looked up in the "defaults" sections, and behind "zk_" the
 // environment variable's name. Its 7th character is set before each lookup: to a

@@ -2,19 +2,17 @@
 // script inspection, then the fallback roads. Portable code only.
 #include "launcher/launcher.h"
 
+#include "base/diagnostics.h"
+#include "base/text.h"
 #include "child/child.h"
 #include "child/program.h"
 #include "discovery/selection.h"
-#include "base/diagnostics.h"
 #include "launcher/local_appdata.h"
-#include "platform/platform.h"
-#include "base/text.h"
 #include "launcher/variant.h"
+#include "platform/platform.h"
 #include "script/commands.h"
 #include "script/header.h"
 
-text::Growable local_ini_path;
-text::Growable global_ini_path;
 text::Growable wrapped_script_path;
 text::Growable venv_executable_path;
 uint32_t launcher_version[2];
@@ -266,7 +264,7 @@ bool help_asked(int argc, char16_t** argv) {
 
     platform::Handle script = nullptr;
     if (platform::open_file_for_reading(wrapped_script_path.data, &script) == 0)
-        maybe_handle_shebang(script, new_command_line);
+        maybe_handle_shebang(script, wrapped_script_path.data, new_command_line);
 
     const char16_t* interpreter = virtual_env_interpreter();
     const char16_t* program = venv_executable_path.data;

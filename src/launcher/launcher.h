@@ -5,9 +5,6 @@
 
 #include "base/text.h"
 
-// Paths of the two zk.ini files; empty text when the file is not there.
-extern text::Growable local_ini_path;   // in the per-user local application-data folder
-extern text::Growable global_ini_path;  // beside the launcher
 // The launcher's own path with everything from its last "." replaced by "-script.zk".
 extern text::Growable wrapped_script_path;
 extern text::Growable venv_executable_path;

@@ -13,8 +13,8 @@
 #include "launcher/local_appdata.h"
 
 #include "base/diagnostics.h"
-#include "platform/platform.h"
 #include "base/text.h"
+#include "platform/platform.h"
 
 namespace {
 

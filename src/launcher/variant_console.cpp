@@ -2,13 +2,13 @@
 // code only.
 #include "launcher/variant.h"
 
+#include "base/diagnostics.h"
+
 namespace variant {
 
 const char16_t* const executable_kind = u"Console";
 
-void report_fatal(char16_t* message, size_t length) {
-    platform::write_text(platform::Stream::error, message, length);
-}
+void report_fatal(char16_t* message, size_t length) { write_whole(platform::Stream::error, message, length); }
 
 // Ctrl+C and Ctrl+Break reach every process of the console: the child, which handles them
 // for itself, and the launcher, which must stay to report the child's exit code.

@@ -34,7 +34,7 @@ bool station_is_visible() {
 // launcher's own file name (tool.exe) shows the message, the line feed left out.
 void report_fatal(char16_t* message, size_t length) {
     if (has_standard_error()) {
-        platform::write_text(platform::Stream::error, message, length);
+        write_whole(platform::Stream::error, message, length);
         return;
     }
     if (!station_is_visible()) return;

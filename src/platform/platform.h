@@ -286,7 +286,9 @@ void release(void* block);
 enum class Stream { output, error };
 
 // Writes UTF-16 text to standard output or error at once: on a console as Unicode, on
-// anything else as UTF-8 without a byte-order mark. Errors are ignored.
+// anything else as UTF-8 without a byte-order mark. Errors are ignored. At most 8,000
+// units a call: before Windows 8 a console takes a write from a shared heap of 64 KiB
+// and refuses a longer one whole (base's write_whole cuts longer text).
 void write_text(Stream stream, const char16_t* text, size_t length);
 
 // Ends the process through the runtime's normal exit with `code`.

@@ -1,6 +1,6 @@
 // The platform operations on Win32, and the only file that includes <windows.h>. Each
 // function forwards to its Win32 call and converts nothing but pointer types. The
-// exceptions: write_text, which writes in pieces, to the console or as UTF-8; the
+// exceptions: write_text, which chooses between the console and a UTF-8 byte stream; the
 // calls into shell32, version and user32, which load their DLL from the system folder
 // first; the DLL search and its fallback for older Windows; the user's SID, which takes
 // three calls; and the child's creation inside its job, which takes an attribute list.
@@ -8,8 +8,6 @@
 
 #include <windows.h>
 #include <sddl.h>
-
-#include "base/text.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -431,21 +429,19 @@ void write_text(Stream stream, const char16_t* text, size_t length) {
     HANDLE out = GetStdHandle(stream == Stream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
     if (out == nullptr || out == INVALID_HANDLE_VALUE || length == 0) return;
     DWORD mode = 0, written = 0;
-    bool console = GetConsoleMode(out, &mode) != 0;
-    // In pieces, none ending between the two halves of a surrogate pair. On a console, of
-    // at most 8,000 units: before Windows 8 WriteConsoleW takes its buffer from a shared
-    // heap of 64 KiB, and a larger write fails whole (ERROR_NOT_ENOUGH_MEMORY). Redirected,
-    // as UTF-8, converted a piece at a time so that no buffer is needed for long text.
+    if (GetConsoleMode(out, &mode)) {
+        WriteConsoleW(out, text, static_cast<DWORD>(length), &written, nullptr);
+        return;
+    }
+    // Redirected: UTF-8, converted in pieces so that no buffer is needed for long text.
+    // A piece never ends between the two halves of a surrogate pair.
     char bytes[3 * 256];
     while (length > 0) {
-        size_t piece = ::text::piece_length(text, length, console ? 8000 : 256);
-        if (console) {
-            WriteConsoleW(out, text, static_cast<DWORD>(piece), &written, nullptr);
-        } else {
-            int n = WideCharToMultiByte(CP_UTF8, 0, w(text), static_cast<int>(piece), bytes, sizeof bytes, nullptr,
-                                        nullptr);
-            if (n > 0) WriteFile(out, bytes, n, &written, nullptr);
-        }
+        size_t piece = length < 256 ? length : 256;
+        if (piece < length && text[piece - 1] >= 0xD800 && text[piece - 1] <= 0xDBFF) --piece;
+        int n = WideCharToMultiByte(CP_UTF8, 0, w(text), static_cast<int>(piece), bytes, sizeof bytes, nullptr,
+                                    nullptr);
+        if (n > 0) WriteFile(out, bytes, n, &written, nullptr);
         text += piece;
         length -= piece;
     }

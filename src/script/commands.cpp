@@ -1,10 +1,10 @@
 // Custom commands and the search-path lookup. Portable code only.
 #include "script/commands.h"
 
-#include "child/program.h"
 #include "base/diagnostics.h"
-#include "platform/platform.h"
 #include "base/text.h"
+#include "child/program.h"
+#include "platform/platform.h"
 
 CommandEntry custom_commands[max_custom_commands];
 int custom_command_count = 0;

@@ -2,10 +2,9 @@
 // Portable code only.
 #include "script/header.h"
 
+#include "base/diagnostics.h"
 #include "child/child.h"
 #include "discovery/selection.h"
-#include "base/diagnostics.h"
-#include "launcher/launcher.h"
 #include "script/shebang.h"
 
 ScriptHeader script_header;
@@ -125,7 +124,7 @@ bool decode_first_line(const uint8_t* bytes, size_t count, ScriptHeader& header)
     return true;
 }
 
-void maybe_handle_shebang(platform::Handle script, const char16_t* new_command_line) {
+void maybe_handle_shebang(platform::Handle script, const char16_t* script_path, const char16_t* new_command_line) {
     static uint8_t header[header_size];
     size_t count = platform::read_file(header, header_size, script);
     trace(u"maybe_handle_shebang: read %d bytes\n", static_cast<int32_t>(count));
@@ -134,6 +133,6 @@ void maybe_handle_shebang(platform::Handle script, const char16_t* new_command_l
     run_compiled_script(header, count, new_command_line);
     if (!decode_first_line(header, count, script_header)) return;
     ShebangCommand command;
-    if (parse_shebang(script_header, text::c_str(wrapped_script_path), command))
+    if (parse_shebang(script_header, script_path, command))
         run_shebang_command(command, new_command_line);
 }

@@ -38,11 +38,11 @@ inline constexpr ByteOrderMark bom_table[] = {
 // The first line read from the script; shebang interpretation cuts it in place.
 extern ScriptHeader script_header;
 
-// Reads up to 2048 bytes of the open script and closes it. A compiled script, or a first
-// line that names an interpreter, starts the child (or ends the run with a fatal error)
-// and does not return; the function returns when the script gives nothing usable, and
-// the main flow goes on with its default road.
-void maybe_handle_shebang(platform::Handle script, const char16_t* new_command_line);
+// Reads up to 2048 bytes of the open script (whose path is `script_path`) and closes it.
+// A compiled script, or a first line that names an interpreter, starts the child (or
+// ends the run with a fatal error) and does not return; the function returns when the
+// script gives nothing usable, and the main flow goes on with its default road.
+void maybe_handle_shebang(platform::Handle script, const char16_t* script_path, const char16_t* new_command_line);
 
 // Runs a compiled script (its magic number and CR LF in the first four bytes) under an
 // installed interpreter of its version; returns when it is none or none is installed.

@@ -1,10 +1,10 @@
 // Shebang interpretation. Portable code only.
 #include "script/shebang.h"
 
-#include "child/child.h"
-#include "discovery/selection.h"
 #include "base/diagnostics.h"
 #include "base/text.h"
+#include "child/child.h"
+#include "discovery/selection.h"
 #include "script/commands.h"
 
 namespace {

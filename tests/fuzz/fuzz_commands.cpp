@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "child/program.h"
 #include "base/diagnostics.h"
+#include "child/program.h"
 #include "script/commands.h"
 #include "support/fake_platform.h"
 

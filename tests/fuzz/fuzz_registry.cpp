@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "discovery/selection.h"
 #include "base/diagnostics.h"
+#include "discovery/selection.h"
 #include "support/fake_platform.h"
 
 namespace {

@@ -6,11 +6,12 @@
 #include <cstring>
 #include <deque>
 
+#include "base/diagnostics.h"
+#include "base/text.h"
 #include "child/program.h"
 #include "discovery/installations.h"
-#include "base/diagnostics.h"
+#include "discovery/selection.h"
 #include "launcher/launcher.h"
-#include "base/text.h"
 #include "script/commands.h"
 
 namespace fake {
@@ -828,6 +829,8 @@ void release(void* block) {
 
 void write_text(Stream stream, const char16_t* text, size_t length) {
     (stream == Stream::output ? world.out : world.err).append(text, length);
+    world.longest_write = std::max(world.longest_write, length);
+    if (length > 0 && text[length - 1] >= 0xD800 && text[length - 1] <= 0xDBFF) world.split_pairs++;
 }
 
 [[noreturn]] void exit_process(uint32_t code) { throw fake::ExitCalled{code}; }

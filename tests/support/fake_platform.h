@@ -132,6 +132,8 @@ struct World {
 
     // What the run did.
     std::u16string out, err;
+    size_t longest_write = 0;  // units in one write_text call
+    int split_pairs = 0;       // writes that ended between the halves of a surrogate pair
     std::vector<std::u16string> child_command_lines;
     std::vector<std::u16string> child_programs;  // each creation's application name
     platform::StartupInfo child_startup{};

@@ -79,6 +79,17 @@ TEST_F(Diagnostics, LongTraceLinesArriveWhole) {
     line[510] = 0xDE00;
     trace(u"<%ls>\n", line.c_str());
     EXPECT_EQ(fake::world.err, u"<" + line + u">\n");
+    EXPECT_EQ(fake::world.split_pairs, 0);
+}
+
+// A fatal message of any length reaches a console in writes it takes before Windows 8
+// (at most 8,000 units), none ending inside a surrogate pair.
+TEST_F(Diagnostics, LongFatalMessagesArriveInPiecesAConsoleTakes) {
+    std::u16string path = std::u16string(7998, u'p') + u"\U0001F600" + std::u16string(12000, u'q');
+    EXPECT_EQ(fake::exit_code_of([&] { fail(exit_child_process, u"%ls", path.c_str()); }), 101u);
+    EXPECT_EQ(fake::world.err, path + u"\n");
+    EXPECT_LE(fake::world.longest_write, 8000u);
+    EXPECT_EQ(fake::world.split_pairs, 0);
 }
 
 TEST_F(Diagnostics, SystemErrorTextFallsBackToTheCode) {

@@ -2,7 +2,6 @@
 #include "discovery/selection.h"
 
 #include "base/diagnostics.h"
-#include "launcher/launcher.h"
 #include "launcher_fixture.h"
 
 using fake::utf8;

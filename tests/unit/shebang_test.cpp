@@ -3,7 +3,6 @@
 #include "script/shebang.h"
 
 #include "base/diagnostics.h"
-#include "launcher/launcher.h"
 #include "launcher_fixture.h"
 
 using fake::utf8;
