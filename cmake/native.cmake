@@ -38,14 +38,16 @@ enable_testing()
 find_package(GTest REQUIRED)
 include(GoogleTest)
 
-file(GLOB ZK_UNIT_SOURCES CONFIGURE_DEPENDS tests/unit/*.cpp)
+# A folder of tests per floor of src/ (the windowless launcher's, one level down, apart).
+file(GLOB ZK_UNIT_SOURCES CONFIGURE_DEPENDS tests/unit/*/*.cpp)
 add_executable(zk_unit_tests ${ZK_UNIT_SOURCES})
+target_include_directories(zk_unit_tests PRIVATE tests/unit)
 # The fake's objects are linked directly, so the logic's platform calls resolve to them.
 target_link_libraries(zk_unit_tests PRIVATE zk_fake zk_console zk_core GTest::gtest_main)
 target_compile_options(zk_unit_tests PRIVATE -Wall -Wextra)
 gtest_discover_tests(zk_unit_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS unit)
 # The windowless launcher's own cases, linked with its variant.
-add_executable(zk_windowless_tests tests/unit/windowless/windowless_test.cpp)
+add_executable(zk_windowless_tests tests/unit/launcher/windowless/windowless_test.cpp)
 target_include_directories(zk_windowless_tests PRIVATE tests/unit)
 target_link_libraries(zk_windowless_tests PRIVATE zk_fake zk_windowless zk_core GTest::gtest_main)
 target_compile_options(zk_windowless_tests PRIVATE -Wall -Wextra)
