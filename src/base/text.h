@@ -39,6 +39,8 @@ inline char16_t* find_last(char16_t* s, char16_t unit) {
 
 // The six whitespace units: U+0009 to U+000D and U+0020.
 inline bool is_space(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
+// A blank or a tab: what separates the words of a command line or of env's words.
+inline bool is_blank(char16_t c) { return c == u' ' || c == u'\t'; }
 
 // The length of the next piece of `text` (`length` units) to write on its own: at most
 // `most` units (most > 1), never ending between the two halves of a surrogate pair.

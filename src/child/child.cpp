@@ -96,17 +96,10 @@ bool is_batch_file(const char16_t* path) {
 // decided has that path written in place of its first word.
 char16_t* decide_child_program(char16_t* command_line, text::Growable& program) {
     size_t used = 0;
-    if (!decide_program(command_line, program, &used))
+    bool whole = false;
+    if (!decide_program(command_line, program, &used, &whole))
         fail(exit_child_process, u"Unable to create process using '%ls'", command_line);
-    if (!is_batch_file(program.data)) return command_line;
-    const char16_t* word = command_line;
-    while (*word == u' ' || *word == u'\t') ++word;
-    size_t n = used - static_cast<size_t>(word - command_line);
-    if (*word == u'"') {
-        ++word;
-        n -= n >= 2 && word[n - 2] == u'"' ? 2 : 1;
-    }
-    if (n == program.length && text::compare_folded_n(word, program.data, n) == 0) return command_line;
+    if (!is_batch_file(program.data) || whole) return command_line;
     text::Growable line;
     text::format(line, u"%ls%ls", text::quoted_if_blank(program.data), command_line + used);
     trace(u"run_child: %ls is a batch file: its path written whole for the command interpreter\n", program.data);

@@ -15,7 +15,6 @@ text::Growable system_folder, windows_folder, path_value;
 
 bool is_separator(char16_t c) { return c == u'\\' || c == u'/'; }
 bool is_letter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
-bool is_blank(char16_t c) { return c == u' ' || c == u'\t'; }
 
 void read_search_folders() {
     if (folders_read) return;
@@ -221,9 +220,9 @@ bool find_program(const char16_t* name, const char16_t* extensions, text::Growab
     return hit;
 }
 
-bool decide_program(const char16_t* command_line, text::Growable& program, size_t* used) {
+bool decide_program(const char16_t* command_line, text::Growable& program, size_t* used, bool* whole) {
     const char16_t* start = command_line;
-    while (is_blank(*start)) ++start;
+    while (text::is_blank(*start)) ++start;
     text::Growable name;
     bool found = false;
     if (*start == u'"') {
@@ -235,7 +234,7 @@ bool decide_program(const char16_t* command_line, text::Growable& program, size_
     } else {
         // Up to each blank or tab that ends a word, then the whole line.
         for (const char16_t* end = start; !found; ++end) {
-            bool ends_word = (*end == 0 || is_blank(*end)) && end > start && !is_blank(end[-1]);
+            bool ends_word = (*end == 0 || text::is_blank(*end)) && end > start && !text::is_blank(end[-1]);
             if (ends_word) {
                 text::assign_n(name, start, static_cast<size_t>(end - start));
                 found = find_program(name.data, u".exe", program);
@@ -244,6 +243,7 @@ bool decide_program(const char16_t* command_line, text::Growable& program, size_
             if (*end == 0) break;
         }
     }
+    *whole = found && text::compare_folded(name.data, program.data) == 0;
     text::release(name);
     if (!found) text::truncate(program, 0);
     return found;

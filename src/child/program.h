@@ -38,6 +38,7 @@ bool find_program(const char16_t* name, const char16_t* extensions, text::Growab
 // (a first word in double quotes is the path; an unquoted line is tried up to each blank
 // or tab in turn, shortest first, so "C:\My Tools\x.exe -q" tries C:\My.exe before
 // C:\My Tools\x.exe; ".exe" is appended to a name without an extension), but looked for
-// as find_program looks. Its full path into `program`, and in `*used` the number of
-// units of the line it was decided from (the quotes included); false when none is found.
-bool decide_program(const char16_t* command_line, text::Growable& program, size_t* used);
+// as find_program looks. Its full path into `program`, in `*used` the number of units of
+// the line it was decided from (the quotes included), and in `*whole` whether those name
+// it by that full path already (A-Z folded); false when none is found.
+bool decide_program(const char16_t* command_line, text::Growable& program, size_t* used, bool* whole);

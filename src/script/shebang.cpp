@@ -78,11 +78,9 @@ void trim_end(char16_t* s) {
 // zelkor". They are read as env reads them; the command that follows is then read as if
 // it had followed "/usr/bin/env " alone.
 
-bool is_blank(char16_t c) { return c == u' ' || c == u'\t'; }
-
 size_t word_length(const char16_t* p) {
     size_t n = 0;
-    while (p[n] != 0 && !is_blank(p[n])) ++n;
+    while (p[n] != 0 && !text::is_blank(p[n])) ++n;
     return n;
 }
 
@@ -120,7 +118,7 @@ EnvWords read_env_words(char16_t* p, bool apply) {
     EnvWords words;
     bool options = true;
     for (;;) {
-        while (is_blank(*p)) ++p;
+        while (text::is_blank(*p)) ++p;
         if (*p == 0) return words;
         size_t n = word_length(p);
         if (options && p[0] == u'-') {
@@ -145,7 +143,7 @@ EnvWords read_env_words(char16_t* p, bool apply) {
                 name = p + 8;
             } else if ((n == 2 && p[1] == u'u') || (n == 7 && starts_with(p, u"--unset"))) {
                 p += n;  // the name is the next word
-                while (is_blank(*p)) ++p;
+                while (text::is_blank(*p)) ++p;
                 if (*p == 0) return words;  // no name, and so no command
                 name = p;
                 n = word_length(p);
@@ -169,7 +167,7 @@ EnvWords read_env_words(char16_t* p, bool apply) {
         text::Growable value;
         text::assign(value, u"");
         const char16_t* v = p + name_length + 1;
-        for (bool quoted = false; *v != 0 && (quoted || !is_blank(*v)); ++v) {
+        for (bool quoted = false; *v != 0 && (quoted || !text::is_blank(*v)); ++v) {
             if (*v == u'"')
                 quoted = !quoted;
             else
