@@ -6,6 +6,7 @@
 #include "child/child.h"
 #include "discovery/selection.h"
 #include "script/commands.h"
+#include "script/env_words.h"
 
 namespace {
 
@@ -70,138 +71,6 @@ void trim_end(char16_t* s) {
     *end = 0;
 }
 
-// ---- env's own words ---------------------------------------------------------------------
-//
-// Elsewhere a first line passes one argument to its program, so scripts shared with those
-// systems write env's options and variables before the command: "/usr/bin/env -S zelkor
-// -X utf8", "/usr/bin/env ZELKORWARNINGS=ignore zelkor", "/usr/bin/env -u ZELKORHOME
-// zelkor". They are read as env reads them; the command that follows is then read as if
-// it had followed "/usr/bin/env " alone.
-
-size_t word_length(const char16_t* p) {
-    size_t n = 0;
-    while (p[n] != 0 && !text::is_blank(p[n])) ++n;
-    return n;
-}
-
-bool starts_with(const char16_t* p, const char16_t* prefix) {
-    return text::compare_n(p, prefix, text::length(prefix)) == 0;
-}
-
-// Sets (a value) or removes (null) the variable of `name_length` units at `name`, for
-// the launcher and so for the child.
-void set_variable(const char16_t* name, size_t name_length, const char16_t* value) {
-    text::Growable n;
-    text::assign_n(n, name, name_length);
-    if (value != nullptr)
-        trace(u"parse_shebang: env sets %ls=%ls\n", n.data, value);
-    else
-        trace(u"parse_shebang: env removes %ls\n", n.data);
-    if (!platform::set_environment_variable(n.data, value))
-        trace(u"parse_shebang: env cannot change %ls: error %d\n", n.data,
-              static_cast<int32_t>(platform::get_last_error()));
-    text::release(n);
-}
-
-struct EnvWords {
-    char16_t* command = nullptr;             // the text from the command on; null: none
-    const char16_t* unsupported = nullptr;   // the word of an option that is not supported
-    bool any = false;                         // whether any of env's words was read
-};
-
-// Reads env's words from `p` up to the command: -S (alone, joined, --split-string[=]) is
-// passed over, since the launcher holds the whole line already; NAME=VALUE sets a
-// variable (double quotes in the value hold blanks); -u NAME, -uNAME and --unset[=]NAME
-// remove one; -- ends the options. With `apply`, the variables change in the order
-// written.
-EnvWords read_env_words(char16_t* p, bool apply) {
-    EnvWords words;
-    bool options = true;
-    for (;;) {
-        while (text::is_blank(*p)) ++p;
-        if (*p == 0) return words;
-        size_t n = word_length(p);
-        if (options && p[0] == u'-') {
-            words.any = true;
-            const char16_t* name = nullptr;
-            if (n == 2 && p[1] == u'-') {
-                options = false;
-                p += n;
-                continue;
-            }
-            if (starts_with(p, u"-S")) {
-                p += 2;
-                continue;
-            }
-            if (starts_with(p, u"--split-string") && (n == 14 || p[14] == u'=')) {
-                p += n == 14 ? n : 15;
-                continue;
-            }
-            if (starts_with(p, u"-u") && n > 2) {
-                name = p + 2;
-            } else if (starts_with(p, u"--unset=") && n > 8) {
-                name = p + 8;
-            } else if ((n == 2 && p[1] == u'u') || (n == 7 && starts_with(p, u"--unset"))) {
-                p += n;  // the name is the next word
-                while (text::is_blank(*p)) ++p;
-                if (*p == 0) return words;  // no name, and so no command
-                name = p;
-                n = word_length(p);
-            } else {
-                words.unsupported = p;
-                return words;
-            }
-            size_t name_length = static_cast<size_t>(p + n - name);
-            if (apply) set_variable(name, name_length, nullptr);
-            p += n;
-            continue;
-        }
-        // NAME=VALUE: a word holding "=" after a non-empty name.
-        size_t name_length = 0;
-        while (name_length < n && p[name_length] != u'=' && p[name_length] != u'"') ++name_length;
-        if (name_length == 0 || name_length == n || p[name_length] != u'=') {
-            words.command = p;
-            return words;
-        }
-        words.any = true;
-        text::Growable value;
-        text::assign(value, u"");
-        const char16_t* v = p + name_length + 1;
-        for (bool quoted = false; *v != 0 && (quoted || !text::is_blank(*v)); ++v) {
-            if (*v == u'"')
-                quoted = !quoted;
-            else
-                text::append_n(value, v, 1);
-        }
-        if (apply) set_variable(p, name_length, value.data);
-        text::release(value);
-        p = const_cast<char16_t*>(v);
-    }
-}
-
-// Reads env's words at `name`, behind "/usr/bin/env ": false when there are none (the
-// line keeps its meaning as it was). An option that is not supported ends the run (102)
-// before anything is changed or started. Otherwise `*command` is the text from the
-// command on, the variables changed, or null when no command follows the words.
-bool read_env_prefix(char16_t* name, const char16_t* line, char16_t** command) {
-    EnvWords words = read_env_words(name, false);
-    if (!words.any) return false;
-    if (words.unsupported != nullptr) {
-        text::Growable option;
-        text::assign_n(option, words.unsupported, word_length(words.unsupported));
-        fail(exit_bad_shebang,
-             u"Unsupported option of env: '%ls'.\nIn the first line of the script, '%ls', '/usr/bin/env' may be "
-             u"followed only by -S, -u NAME, NAME=VALUE and -- before the command.\nPlease check the documentation.",
-             option.data, line);
-    }
-    *command = words.command;
-    if (words.command == nullptr) return true;
-    read_env_words(name, true);
-    trim_end(words.command);
-    trace(u"parse_shebang: env runs %ls\n", words.command);
-    return true;
-}
-
 // Where the command's name begins: after a prefix ("/usr/bin/env " and the blanks after
 // it, "/usr/bin/", "/usr/local/bin/", A-Z folded), or at the start of the text.
 char16_t* name_after_prefix(char16_t* text_start, bool* env_prefix) {
@@ -214,6 +83,15 @@ char16_t* name_after_prefix(char16_t* text_start, bool* env_prefix) {
     return text_start;
 }
 
+// The command a search or the custom commands found, with `arguments` as its own.
+void use_found_command(const CommandEntry* found, char16_t* arguments, ShebangCommand& command) {
+    command.command = const_cast<char16_t*>(command_line_start(found));
+    // A path the search found is the program; a custom command's value names one in its
+    // first word.
+    if (found == &search_result) command.program = found->value;
+    command.arguments = arguments;
+}
+
 // The command named at `name` (its name ends at a blank, tab, CR or LF): a custom command
 // or a program the search finds, with the rest of the line as its arguments; else the
 // whole text, run as written.
@@ -224,15 +102,30 @@ void resolve_named_command(char16_t* text_start, char16_t* name, ShebangCommand&
     *end = 0;
     const CommandEntry* found = resolve_command_name(name);
     *end = delimiter;
-    if (found == nullptr) {
+    if (found == nullptr)
         command.command = text_start;
-        return;
+    else
+        use_found_command(found, delimiter != 0 ? skip_space(end) : nullptr, command);
+}
+
+// The command that follows env's words, read as if it had followed "/usr/bin/env " alone:
+// "zelkor..." the first virtual command, with its PATH road; a custom command or a
+// program the search finds; else the whole text, run as written (as is a line whose
+// words name no command).
+void use_env_command(char16_t* text_start, const EnvCommand& env, ShebangCommand& command) {
+    auto* arguments = const_cast<char16_t*>(env.arguments);
+    const CommandEntry* found = nullptr;
+    if (env.command != nullptr && text::compare_n(env.command, u"zelkor", 6) == 0) {
+        // The arguments come apart from the command: a blank the command holds stays its.
+        command.command = const_cast<char16_t*>(env.command);
+        command.arguments = arguments;
+        command.is_virtual = true;
+        command.search_path = true;
+    } else if (env.command != nullptr && (found = resolve_command_name(env.command)) != nullptr) {
+        use_found_command(found, arguments, command);
+    } else {
+        command.command = text_start;
     }
-    command.command = const_cast<char16_t*>(command_line_start(found));
-    // A path the search found is the program; a custom command's value names one in its
-    // first word.
-    if (found == &search_result) command.program = found->value;
-    command.arguments = delimiter != 0 ? skip_space(end) : nullptr;
 }
 
 }  // namespace
@@ -259,18 +152,11 @@ bool parse_shebang(ScriptHeader& header, const char16_t* script_path, ShebangCom
     if (!command.is_virtual) {
         bool env_prefix = false;
         char16_t* name = name_after_prefix(text_start, &env_prefix);
-        char16_t* after_env = nullptr;
-        bool env_words = env_prefix && read_env_prefix(name, line, &after_env);
-        if (env_words && after_env == nullptr) {
-            command.command = text_start;  // env's words and no command: the line as written
-        } else if (env_words && starts_with(after_env, u"zelkor")) {
-            // As if it had followed "/usr/bin/env " alone: the first virtual command.
-            command.command = after_env;
-            command.is_virtual = true;
-            command.search_path = true;
-        } else {
-            resolve_named_command(text_start, env_words ? after_env : name, command);
-        }
+        EnvCommand env;
+        if (env_prefix && read_env_words(name, line, &env))
+            use_env_command(text_start, env, command);
+        else
+            resolve_named_command(text_start, name, command);
     }
     trim_end(text_start);
     trace(u"parse_shebang: found command: %ls\n", command.command);
@@ -288,8 +174,10 @@ bool check_version_spec(const char16_t* v) {
 [[noreturn]] void run_shebang_command(ShebangCommand& command, const char16_t* new_command_line) {
     if (!command.is_virtual) launch_with_args(command.command, command.arguments, new_command_line, command.program);
 
-    // A virtual command: "zelkor", its version, then after the first blank its arguments.
-    if (char16_t* blank = text::find(command.command, u' ')) {
+    // A virtual command: "zelkor", its version, then after the first blank its arguments
+    // (unless they came apart, from env's words).
+    char16_t* blank = command.arguments == nullptr ? text::find(command.command, u' ') : nullptr;
+    if (blank != nullptr) {
         *blank = 0;
         command.arguments = skip_space(blank + 1);
     }

@@ -9,6 +9,12 @@ using fake::utf8;
 
 namespace {
 
+// The message of a first line whose words after "/usr/bin/env " are not env's.
+std::string env_words_error(const std::string& problem, const std::string& line) {
+    return "Invalid words of env: " + problem + ".\nIn the first line of the script, '" + line +
+           "', the words after '/usr/bin/env' are read as env -S reads them.\nPlease check the documentation.\n";
+}
+
 const char* const version_advice =
     "In the first line of the script, 'zelkor' needs to be followed by a valid version specifier.\n"
     "Please check the documentation.\n";
@@ -29,6 +35,11 @@ protected:
         fake::add_ini(u"C:\\d\\zk.ini", u"commands", u"withargs", u"C:\\My Tools\\mine.exe -q");
         fake::add_ini(u"C:\\d\\zk.ini", u"commands", u"folder", u"C:\\My Tools");
         fake::add_ini(u"C:\\d\\zk.ini", u"commands", u"relative", u"rt\\zelkor.exe -v");
+        fake::add_ini(u"C:\\d\\zk.ini", u"commands", u"rooted", u"\\rt\\zelkor.exe -v");
+        fake::add_ini(u"C:\\d\\zk.ini", u"commands", u"unixlike", u"/rt/zelkor.exe");
+        // What a user may plant in the root of the system drive.
+        fake::add_file(u"C:\\usr\\bin\\env.exe");
+        fake::add_file(u"C:\\usr\\bin\\nowhere-tool.exe");
         fake::add_file(u"C:\\d\\local.exe");
         fake::add_file(u"C:\\rt\\zelkor.exe");
         fake::add_file(u"C:\\d\\rt\\zelkor.exe");
@@ -86,7 +97,12 @@ TEST_F(Shebang, FirstLines) {
         {"#!../rt/zelkor.exe", 0, "C:\\rt\\zelkor.exe" + tail},
         {"#!D:zelkor.exe", 101, "Unable to create process using 'D:zelkor.exe" + tail + "'\n"},
         {"#!relative", 0, "rt\\zelkor.exe -v" + tail, "C:\\d\\rt\\zelkor.exe"},  // a custom command's value
+        // A path rooted on no drive is the current drive's: nobody's.
         {"#!/usr/bin/env nowhere-tool -x", 101, "Unable to create process using '/usr/bin/env nowhere-tool -x" + tail + "'\n"},
+        {"#!/usr/bin/nowhere-tool", 101, "Unable to create process using '/usr/bin/nowhere-tool" + tail + "'\n"},
+        {"#!\\rt\\zelkor.exe", 101, "Unable to create process using '\\rt\\zelkor.exe" + tail + "'\n"},
+        {"#!rooted -x", 101, "Unable to create process using '\\rt\\zelkor.exe -v -x" + tail + "'\n"},
+        {"#!unixlike", 101, "Unable to create process using '/rt/zelkor.exe" + tail + "'\n"},
         // env's own words before the command; then as if the rest followed "/usr/bin/env ".
         {"#!/usr/bin/env -S zelkor3 -X utf8", 0, "C:\\Z36\\zelkor.exe -X utf8" + tail},
         {"#!/usr/bin/env -Szelkor3 -x", 0, "C:\\Z36\\zelkor.exe -x" + tail},
@@ -98,7 +114,30 @@ TEST_F(Shebang, FirstLines) {
         {"#!/usr/bin/env ZK_A=\"x y\" -S mytool -x", 0, "C:\\tools\\mytool.exe -x" + tail},
         {"#!/usr/bin/env -u ZK_B -S -- -x", 101, "Unable to create process using '/usr/bin/env -u ZK_B -S -- -x" + tail + "'\n"},
         {"#!/usr/bin/env zelkor -S x", 0, "C:\\Z27\\zelkor.exe -S x" + tail},  // after the command: its own
-        {"#!/usr/bin/env PATH=C:\\other tool -v", 0, "C:\\other\\tool.EXE -v" + tail},  // PATH decides the search
+        {"#!/usr/bin/env PATH='C:\\other' tool -v", 0, "C:\\other\\tool.EXE -v" + tail},  // PATH decides the search
+        // With env's words the line is split as env -S splits it, and each argument written
+        // for a Windows command line.
+        {"#!/usr/bin/env -S zelkor3 -c 'print(\"a b\")' \"x\\\\\"", 0, "C:\\Z36\\zelkor.exe -c \"print(\\\"a b\\\")\" x\\" + tail},
+        {"#!/usr/bin/env -S \"zelkor3\" -x", 0, "C:\\Z36\\zelkor.exe -x" + tail},
+        {"#!/usr/bin/env -S 'mytool' 'it\\'s' \"a\\\"b\" a\\\\b '' \"x\\_y\" p\\_q", 0,
+         "C:\\tools\\mytool.exe it's \"a\\\"b\" a\\b \"\" \"x y\" p q" + tail},
+        {"#!/usr/bin/env -S mytool ${PATHEXT} '${PATHEXT}' \"${ZK_UNSET}x\"", 0,
+         "C:\\tools\\mytool.exe .COM;.EXE ${PATHEXT} x" + tail},
+        {"#!/usr/bin/env -S mytool -x #-y", 0, "C:\\tools\\mytool.exe -x" + tail},
+        {"#!/usr/bin/env -S mytool -x\\c -y", 0, "C:\\tools\\mytool.exe -x" + tail},
+        {"#!/usr/bin/env -S mytool \"a\\tb\" 'C:\\x y\\\\'", 0, "C:\\tools\\mytool.exe \"a\tb\" \"C:\\x y\\\\\"" + tail},
+        {"#!/usr/bin/env ZK_A='x y' mytool -x", 0, "C:\\tools\\mytool.exe -x" + tail},
+        {"#!/usr/bin/env -S mytool 'x", 102, env_words_error("a quote is not closed", "#!/usr/bin/env -S mytool 'x")},
+        {"#!/usr/bin/env -S \"zelkor3 -x", 102, env_words_error("a quote is not closed", "#!/usr/bin/env -S \"zelkor3 -x")},
+        {"#!/usr/bin/env -S mytool C:\\x", 102, env_words_error("\\x is no escape of env", "#!/usr/bin/env -S mytool C:\\x")},
+        {"#!/usr/bin/env -S mytool $HOME", 102,
+         env_words_error("only ${NAME} is expanded, not '$HOME'", "#!/usr/bin/env -S mytool $HOME")},
+        {"#!/usr/bin/env -S mytool x\\", 102, env_words_error("a backslash ends the line", "#!/usr/bin/env -S mytool x\\")},
+        {"#!/usr/bin/env -S mytool \"\\c\"", 102,
+         env_words_error("\\c inside double quotes", "#!/usr/bin/env -S mytool \"\\c\"")},
+        {"#!/usr/bin/env -S 'zelkor3 -x'", 102, "Invalid version specification: '3 -x'.\n" + std::string(version_advice)},
+        // Without env's words a line keeps its plain reading.
+        {"#!/usr/bin/env mytool 'x y' C:\\x", 0, "C:\\tools\\mytool.exe 'x y' C:\\x" + tail},
         {"#!/usr/bin/env -S", 101, "Unable to create process using '/usr/bin/env -S" + tail + "'\n"},  // no command
         {"#!/usr/bin/env ZK_A=1  ", 101, "Unable to create process using '/usr/bin/env ZK_A=1" + tail + "'\n"},
         {"#!/usr/bin/env -u", 101, "Unable to create process using '/usr/bin/env -u" + tail + "'\n"},
@@ -132,7 +171,8 @@ TEST_F(Shebang, FirstLines) {
 // before the command is looked up; an option env has but the launcher cannot honour ends
 // the run before anything changes.
 TEST_F(Shebang, EnvWords) {
-    world("#!/usr/bin/env ZK_A=1 -u ZK_B -uZK_C --unset=ZK_D --unset ZK_E ZK_A=\"2 3\"x ZK_F=a=b zelkor3");
+    world("#!/usr/bin/env ZK_A=1 -u ZK_B -uZK_C --unset=ZK_D --unset ZK_E ZK_A=\"2 3\"x ZK_F=a=b ZK_G= ZK_H='p q' "
+          "zelkor3");
     for (const char16_t* name : {u"ZK_B", u"ZK_C", u"ZK_D", u"ZK_E"}) fake::set_env(name, u"set");
     trace_on();
     fake::RunResult r = fake::run();
@@ -140,10 +180,11 @@ TEST_F(Shebang, EnvWords) {
     std::vector<std::string> left;
     for (auto& [name, value] : fake::world.environment)
         if (name.starts_with(u"ZK_")) left.push_back(utf8(name + u"=" + value));
-    EXPECT_EQ(left, (std::vector<std::string>{"ZK_A=2 3x", "ZK_F=a=b"}));
+    EXPECT_EQ(left, (std::vector<std::string>{"ZK_A=2 3x", "ZK_F=a=b", "ZK_G=", "ZK_H=p q"}));  // ZK_G set empty
     EXPECT_NE(r.err.find("parse_shebang: env sets ZK_A=1\nparse_shebang: env removes ZK_B\nparse_shebang: env removes "
                          "ZK_C\nparse_shebang: env removes ZK_D\nparse_shebang: env removes ZK_E\nparse_shebang: env "
-                         "sets ZK_A=2 3x\nparse_shebang: env sets ZK_F=a=b\nparse_shebang: env runs zelkor3\n"),
+                         "sets ZK_A=2 3x\nparse_shebang: env sets ZK_F=a=b\nparse_shebang: env sets ZK_G=\nparse_shebang: env "
+                         "sets ZK_H=p q\nparse_shebang: env runs zelkor3\n"),
               std::string::npos)
         << r.err;
 
@@ -159,6 +200,25 @@ TEST_F(Shebang, EnvWords) {
         EXPECT_TRUE(fake::world.child_command_lines.empty()) << option;
         for (const std::string& call : fake::world.calls) EXPECT_FALSE(call.starts_with("set_environment")) << option;
     }
+
+    // A change Windows refuses ends the run, naming the variable; nothing is started.
+    const std::string refused = "', '/usr/bin/env' sets or removes a variable as Windows does not allow.\nPlease check "
+                                "the documentation.\n";
+    world("#!/usr/bin/env ZK_A=1 -u ZK_B zelkor3");
+    fake::fail_call(fake::Op::set_environment_variable, 2, 8);
+    r = fake::run();
+    EXPECT_EQ(r.exit_code, 102u);
+    EXPECT_EQ(r.err, "Unable to change the variable 'ZK_B' of env (error 8).\nIn the first line of the script, "
+                     "'#!/usr/bin/env ZK_A=1 -u ZK_B zelkor3" + refused);
+    EXPECT_TRUE(fake::world.child_command_lines.empty());
+    world("#!/usr/bin/env -u A=B zelkor3");
+    r = fake::run();
+    EXPECT_EQ(r.err, "Unable to change the variable 'A=B' of env (error 87).\nIn the first line of the script, "
+                     "'#!/usr/bin/env -u A=B zelkor3" + refused);
+    // A line whose words are not env's changes nothing.
+    world("#!/usr/bin/env ZK_A=1 zelkor3 'x");
+    EXPECT_EQ(fake::run().exit_code, 102u);
+    for (const std::string& call : fake::world.calls) EXPECT_FALSE(call.starts_with("set_environment"));
 }
 
 TEST_F(Shebang, EnvZelkorFindsThePathFirst) {
