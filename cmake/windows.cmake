@@ -11,7 +11,10 @@ if(MINGW)
   # the 300 KiB of static tables would be stored in the file instead of in .bss.
   set(ZK_WIN_COMPILE $<IF:$<CXX_COMPILER_ID:Clang>,-Oz,-Os> -fno-exceptions -fno-rtti -ffunction-sections
       -fno-asynchronous-unwind-tables -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.)
-  set(ZK_WIN_LINK -municode -static -Wl,--gc-sections -s -Wl,--no-insert-timestamp)
+  # Terminal-server aware: on a Remote Desktop host Windows would otherwise give the
+  # launcher a per-user Windows folder of its own (GetWindowsDirectoryW) and patch its INI
+  # reads toward it; lld marks it so by default, GNU ld only when asked.
+  set(ZK_WIN_LINK -municode -static -Wl,--gc-sections -s -Wl,--no-insert-timestamp -Wl,--tsaware)
   if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     # GNU ld writes a build id unless told not to (lld, the ARM64 linker, writes none).
     list(APPEND ZK_WIN_LINK -static-libgcc -static-libstdc++ -Wl,--build-id=none)

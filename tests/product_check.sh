@@ -3,8 +3,8 @@
 # and ARM64), its subsystem (console for zklaunch.exe, Windows for zklaunchw.exe),
 # imports exactly from the known DLLs kernel32, advapi32 and msvcrt (everything else is
 # loaded at run time from the system folder), the manifest and the version resource
-# embedded, the PE checksum right, at most 64 KiB. llvm-readobj reads PE files of every
-# architecture.
+# embedded, terminal-server aware, the PE checksum right, at most 64 KiB. llvm-readobj
+# reads PE files of every architecture.
 # Usage: product_check.sh EXE x86|x64|arm64 console|windows VERSION
 exe="$1"
 arch="$2"
@@ -28,6 +28,11 @@ case "$kind" in
   *) fail "the kind is console or windows, not '$kind'" ;;
 esac
 [ "$(field Subsystem)" = "$subsystem" ] || fail "subsystem $(field Subsystem), not a $kind program"
+# Terminal-server aware, with ASLR and DEP: a Remote Desktop host gives it the machine's
+# Windows folder, not a per-user one.
+for flag in TERMINAL_SERVER_AWARE DYNAMIC_BASE NX_COMPAT; do
+  echo "$headers" | grep -q "IMAGE_DLL_CHARACTERISTICS_$flag " || fail "not marked $flag"
+done
 imports=$(echo "$headers" | sed -n '/^ *Import {/,/}/s/^ *Name: //p' | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
 [ "$imports" = "advapi32.dll kernel32.dll msvcrt.dll " ] ||
   fail "imports $imports; only advapi32.dll kernel32.dll msvcrt.dll, the known DLLs, may be"

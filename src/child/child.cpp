@@ -15,21 +15,105 @@ static_assert(sizeof(platform::JobExtendedLimits) == 112);
 static_assert(sizeof(platform::StartupInfo) == 68);
 #endif
 
+namespace {
+
+// The length of `path` without the dots and blanks that end it, which Windows drops from
+// a name ("tool.bat." is tool.bat).
+size_t length_without_ending_dots(const char16_t* path) {
+    size_t n = text::length(path);
+    while (n > 0 && (path[n - 1] == u'.' || path[n - 1] == u' ')) --n;
+    return n;
+}
+
+// Whether `path` names a batch file, which Windows runs through the command interpreter:
+// its extension read as Windows reads it, without the dots and blanks that end it.
+bool is_batch_file(const char16_t* path) {
+    size_t n = length_without_ending_dots(path);
+    return n >= 4 && (text::compare_folded_n(path + n - 4, u".bat", 4) == 0 ||
+                      text::compare_folded_n(path + n - 4, u".cmd", 4) == 0);
+}
+
+// Whether the command interpreter would read `c` as more than a character of a path.
+bool special_to_cmd(char16_t c) { return c != 0 && text::find(u"&|<>^(),;= \t", c) != nullptr; }
+
+// A batch file's command line is read a second time, by the command interpreter, which
+// splits it at & | < > ^ ( ) , ; = blanks and tabs outside double quotes, and looks for a
+// first word without a folder in the current folder first. So the program's full path
+// (`program`, its ending dots and blanks dropped by the caller) stands first, in double
+// quotes whatever it holds, and the script's path (the front of
+// `rest`, the tail of `line`) is quoted where it holds any of those; the text between
+// them, the shebang's arguments, and the user's arguments stay as written. A path that
+// holds "%", which the interpreter expands even inside quotes, cannot be written so that
+// it names the same file: the run ends as a start that failed.
+char16_t* batch_command_line(const char16_t* line, size_t used, const char16_t* program, const char16_t* rest) {
+    size_t rest_start = text::length(line) - text::length(rest);
+    text::Growable batch;
+    text::format(batch, u"\"%ls\"", program);
+    if (used < rest_start) {
+        text::append_n(batch, line + used, rest_start - used);
+        size_t word = 0;
+        if (rest[0] != u'"')
+            while (rest[word] != 0 && rest[word] != u' ') ++word;
+        bool quote = false;
+        for (size_t i = 0; i < word; ++i) quote = quote || special_to_cmd(rest[i]);
+        if (quote) {
+            text::append(batch, u"\"");
+            text::append_n(batch, rest, word);
+            text::append(batch, u"\"");
+            rest += word;
+        }
+        text::append(batch, rest);
+    } else if (used < text::length(line)) {
+        text::append(batch, line + used);
+    }
+    if (text::find(program, u'%') != nullptr) {
+        trace(u"run_child: %ls is a batch file whose path holds '%%', which the command interpreter expands: not "
+              u"started\n",
+              program);
+        fail(exit_child_process, u"Unable to create process using '%ls'", batch.data);
+    }
+    trace(u"run_child: %ls is a batch file: its path written whole, in quotes, for the command interpreter\n", program);
+    return batch.data;
+}
+
+}  // namespace
+
 [[noreturn]] void launch_with_args(const char16_t* executable, const char16_t* arguments,
                                    const char16_t* rest, const char16_t* program) {
     bool has_arguments = arguments != nullptr && arguments[0] != 0;
-    if (!has_arguments && rest[0] == 0) run_child(const_cast<char16_t*>(executable), program);
-
-    size_t size = text::length(executable) + text::length(rest) + 2;
-    if (has_arguments) size += text::length(arguments) + 1;
-    auto* line = static_cast<char16_t*>(platform::allocate(size * sizeof(char16_t)));
-    if (line == nullptr)
-        fail(exit_child_process, u"unable to allocate %d bytes for child command.",
-             static_cast<int32_t>(size * sizeof(char16_t)));
-    if (has_arguments)
-        text::format(line, size, u"%ls %ls %ls", executable, arguments, rest);
-    else
-        text::format(line, size, u"%ls %ls", executable, rest);
+    auto* line = const_cast<char16_t*>(executable);
+    if (has_arguments || rest[0] != 0) {
+        size_t size = text::length(executable) + text::length(rest) + 2;
+        if (has_arguments) size += text::length(arguments) + 1;
+        line = static_cast<char16_t*>(platform::allocate(size * sizeof(char16_t)));
+        if (line == nullptr)
+            fail(exit_child_process, u"unable to allocate %d bytes for child command.",
+                 static_cast<int32_t>(size * sizeof(char16_t)));
+        if (has_arguments)
+            text::format(line, size, u"%ls %ls %ls", executable, arguments, rest);
+        else
+            text::format(line, size, u"%ls %ls", executable, rest);
+    }
+    // The program, decided before anything is created: one found nowhere ends the run as
+    // a start that failed.
+    size_t used = text::length(executable);
+    text::Growable decided;
+    if (program == nullptr) {
+        if (!decide_program(line, decided, &used)) fail(exit_child_process, u"Unable to create process using '%ls'", line);
+        program = decided.data;
+    }
+    if (is_batch_file(program)) {
+        // The file the name without its ending dots and blanks names, as Windows reads it
+        // (but for the \\?\ form, which it takes as it stands): CreateProcessW is given
+        // that name, which it knows for a batch file.
+        size_t n = length_without_ending_dots(program);
+        if (n != text::length(program) && text::compare_n(program, u"\\\\?\\", 4) != 0) {
+            text::Growable stripped;
+            text::assign_n(stripped, program, n);
+            program = stripped.data;
+        }
+        line = batch_command_line(line, used, program, rest);
+    }
     run_child(line, program);
 }
 
@@ -56,8 +140,8 @@ bool duplicate_inheritable(platform::Handle handle, platform::Handle* slot) {
 
 namespace {
 
-// The running child's process handle, for the control handler's thread: set once the
-// child runs, and kept until the launcher ends.
+// The child's process handle, for the control handler's thread: set once the child
+// exists, and kept until the launcher ends.
 std::atomic<platform::Handle> running_child{nullptr};
 
 }  // namespace
@@ -66,7 +150,7 @@ std::atomic<platform::Handle> running_child{nullptr};
 // the launcher stays to report its exit code. Closing the console window, logging off and
 // shutting down give every process of the console its own time to end, and a handler
 // that returns lets Windows end the launcher at once, and its job the child with it, in
-// the middle of the child's own clean-up. So while the child runs the handler waits for
+// the middle of the child's own clean-up. So once the child exists the handler waits for
 // it (Windows' deadline still ends both; the launcher adds no time of its own), and then
 // for the main thread, whose wait has ended too, to end the run with the child's exit
 // code: it does not return, which would leave the code to Windows. A service that
@@ -75,7 +159,7 @@ int PLATFORM_CALLBACK ignore_console_ctrl(uint32_t event) {
     constexpr uint32_t ctrl_close_event = 2, ctrl_logoff_event = 5, ctrl_shutdown_event = 6;
     if (event != ctrl_close_event && event != ctrl_logoff_event && event != ctrl_shutdown_event) return 1;
     platform::Handle child = running_child.load();
-    if (child == nullptr) return 1;  // nothing runs that could lose its work
+    if (child == nullptr) return 1;  // nothing exists that could lose its work
     platform::wait_for_single_object_ex(child, platform::infinite, false);
     // The launcher's own process ends only with the run.
     platform::wait_for_single_object_ex(platform::get_current_process(), platform::infinite, false);
@@ -83,28 +167,6 @@ int PLATFORM_CALLBACK ignore_console_ctrl(uint32_t event) {
 }
 
 namespace {
-
-bool is_batch_file(const char16_t* path) {
-    size_t n = text::length(path);
-    return n >= 4 && (text::compare_folded(path + n - 4, u".bat") == 0 || text::compare_folded(path + n - 4, u".cmd") == 0);
-}
-
-// The program of a line that did not come with one, decided before anything is created:
-// none ends the run as a start that failed. Windows runs a batch file through the command
-// interpreter with the line as it stands, and that interpreter looks for the line's first
-// word again, in the current folder first: a batch file named otherwise than by the path
-// decided has that path written in place of its first word.
-char16_t* decide_child_program(char16_t* command_line, text::Growable& program) {
-    size_t used = 0;
-    bool whole = false;
-    if (!decide_program(command_line, program, &used, &whole))
-        fail(exit_child_process, u"Unable to create process using '%ls'", command_line);
-    if (!is_batch_file(program.data) || whole) return command_line;
-    text::Growable line;
-    text::format(line, u"%ls%ls", text::quoted_if_blank(program.data), command_line + used);
-    trace(u"run_child: %ls is a batch file: its path written whole for the command interpreter\n", program.data);
-    return line.data;
-}
 
 // A fresh anonymous job whose last handle, closed by the system when the launcher ends
 // however it ends, kills the child; the child's own children break away and are spared.
@@ -189,11 +251,6 @@ void resume(const platform::ProcessInformation& child, const char16_t* command_l
 [[noreturn]] void run_child(char16_t* command_line, const char16_t* program) {
     trace(u"run_child: about to run '%ls'\n", command_line);
     running_child.store(nullptr);
-    text::Growable decided;
-    if (program == nullptr) {
-        command_line = decide_child_program(command_line, decided);
-        program = decided.data;
-    }
     platform::Handle job = create_kill_on_close_job();
 
     platform::StartupInfo startup{};
@@ -220,13 +277,15 @@ void resume(const platform::ProcessInformation& child, const char16_t* command_l
 
     bool outside = false;
     platform::ProcessInformation child = start_in_job(program, command_line, creation_flags, &startup, job, &outside);
+    // The handler knows the child from its creation: an event that comes before the resume
+    // waits for it as for a running one, while this thread resumes it.
+    running_child.store(child.process);
     if (outside) resume(child, command_line);
     // Suspended still (but outside a job): whatever the variant grants the child (the
     // foreground) is in place before its first instruction.
     variant::child_created(child);
     if (!outside) resume(child, command_line);
     variant::child_resumed(child);
-    running_child.store(child.process);
     platform::close_handle(child.thread);
     platform::wait_for_single_object_ex(child.process, platform::infinite, false);
 

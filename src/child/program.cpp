@@ -20,7 +20,7 @@ void read_search_folders() {
     if (folders_read) return;
     folders_read = true;
     text::fill(system_folder, platform::get_system_directory);
-    text::fill(windows_folder, platform::get_windows_directory);
+    text::fill(windows_folder, platform::get_system_windows_directory);
     const char16_t* path = read_env_var(u"PATH");
     text::assign(path_value, path != nullptr ? path : u"");
 }
@@ -58,15 +58,20 @@ bool is_file(const char16_t* path) {
 }
 
 // The units of `path` that name its root: "C:" of C:\x, "\\server\share" of a network
-// path (and so "\\?\C:" of \\?\C:\x); 0 for anything else.
+// path, and so "\\?\C:" of \\?\C:\x and "\\?\Volume{...}" of a volume without a drive
+// letter, but "\\?\UNC\server\share" of that form of a network path: ".." never climbs
+// from one share, or one server, to another. 0 for anything else.
 size_t root_length(const char16_t* path) {
     if (is_letter(path[0]) && path[1] == u':') return 2;
     if (!is_separator(path[0]) || !is_separator(path[1])) return 0;
-    size_t i = 2;
-    while (path[i] != 0 && !is_separator(path[i])) ++i;  // the server
-    if (path[i] == 0) return i;
-    ++i;
-    while (path[i] != 0 && !is_separator(path[i])) ++i;  // the share
+    size_t i = 2, names = text::compare_folded_n(path, u"\\\\?\\UNC\\", 8) == 0 ? 4 : 2;
+    for (size_t name = 0; name < names; ++name) {  // (? and UNC,) the server, the share
+        if (name != 0) {
+            if (path[i] == 0) return i;
+            ++i;
+        }
+        while (path[i] != 0 && !is_separator(path[i])) ++i;
+    }
     return i;
 }
 
@@ -109,12 +114,12 @@ bool has_extension(const char16_t* name) {
     return text::find(last, u'.') != nullptr;
 }
 
-// `name` taken from the script's folder: rooted on its drive, or relative to the folder.
-void resolve_in_script_folder(const char16_t* name, NameKind kind, text::Growable& resolved) {
+// `name`, a relative path, taken from the script's folder.
+void resolve_in_script_folder(const char16_t* name, text::Growable& resolved) {
     const char16_t* base = text::c_str(script_folder);
     size_t root = root_length(base);
     text::assign_n(resolved, base, root);
-    if (kind == NameKind::relative) append_normalised(resolved, root, base + root);
+    append_normalised(resolved, root, base + root);
     append_normalised(resolved, root, name);
     if (resolved.length == root) text::append(resolved, u"\\");
 }
@@ -187,8 +192,14 @@ bool find_program(const char16_t* name, const char16_t* extensions, text::Growab
         text::truncate(found, 0);
         return false;
     }
-    if (kind == NameKind::drive_relative) {
-        trace(u"find_program: %ls: a path relative to the current folder of its drive: not looked for\n", name);
+    // Both name a file through whatever the current folder is: its drive's current folder
+    // (D:x), or the root of its drive (\x, /usr/bin/env), where on a default Windows any
+    // user may create folders that another user's run would then take a program from.
+    if (kind == NameKind::drive_relative || kind == NameKind::rooted) {
+        trace(kind == NameKind::rooted
+                  ? u"find_program: %ls: a path rooted on no drive, which the current drive decides: not looked for\n"
+                  : u"find_program: %ls: a path relative to the current folder of its drive: not looked for\n",
+              name);
         text::truncate(found, 0);
         return false;
     }
@@ -205,7 +216,7 @@ bool find_program(const char16_t* name, const char16_t* extensions, text::Growab
     if (kind == NameKind::absolute)
         text::assign(path, name);
     else
-        resolve_in_script_folder(name, kind, path);
+        resolve_in_script_folder(name, path);
     bool hit = each_extension(name, extensions, [&](const char16_t* extension) {
         return try_candidate(path.data, path.length, nullptr, extension, found);
     });
@@ -220,7 +231,7 @@ bool find_program(const char16_t* name, const char16_t* extensions, text::Growab
     return hit;
 }
 
-bool decide_program(const char16_t* command_line, text::Growable& program, size_t* used, bool* whole) {
+bool decide_program(const char16_t* command_line, text::Growable& program, size_t* used) {
     const char16_t* start = command_line;
     while (text::is_blank(*start)) ++start;
     text::Growable name;
@@ -243,7 +254,6 @@ bool decide_program(const char16_t* command_line, text::Growable& program, size_
             if (*end == 0) break;
         }
     }
-    *whole = found && text::compare_folded(name.data, program.data) == 0;
     text::release(name);
     if (!found) text::truncate(program, 0);
     return found;

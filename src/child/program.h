@@ -23,11 +23,10 @@ void forget_program_folders();
 //   never in a PATH entry that is not an absolute folder (".", "bin", an empty entry:
 //   each is skipped, traced once a run);
 // - a relative path with a folder part (rt\x, .\x, ..\x, with "/" too) in the script's
-//   folder, normalised ("..\rt\x" beside C:\tools\sub is C:\tools\rt\x); a path rooted on
-//   no drive (\x) on the script's drive;
+//   folder, normalised ("..\rt\x" beside C:\tools\sub is C:\tools\rt\x);
 // - an absolute or UNC path as written;
-// - a drive-relative path (D:x) nowhere: it names a folder that only the current folder
-//   of that drive decides.
+// - a drive-relative path (D:x) or a path rooted on no drive (\x, /usr/bin/env) nowhere:
+//   the current folder of that drive, or the current drive, decides what they name.
 // `extensions` is null to look for the name as written, or a list in PATHEXT's form
 // (";" between items, empty items skipped): when the name's last component has no ".",
 // each item is appended in turn, and goes through the whole order before the next.
@@ -38,7 +37,6 @@ bool find_program(const char16_t* name, const char16_t* extensions, text::Growab
 // (a first word in double quotes is the path; an unquoted line is tried up to each blank
 // or tab in turn, shortest first, so "C:\My Tools\x.exe -q" tries C:\My.exe before
 // C:\My Tools\x.exe; ".exe" is appended to a name without an extension), but looked for
-// as find_program looks. Its full path into `program`, in `*used` the number of units of
-// the line it was decided from (the quotes included), and in `*whole` whether those name
-// it by that full path already (A-Z folded); false when none is found.
-bool decide_program(const char16_t* command_line, text::Growable& program, size_t* used, bool* whole);
+// as find_program looks. Its full path into `program`, and in `*used` the number of units
+// of the line it was decided from (the quotes included); false when none is found.
+bool decide_program(const char16_t* command_line, text::Growable& program, size_t* used);

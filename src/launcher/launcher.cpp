@@ -108,8 +108,10 @@ bool script_beside(const char16_t* own_path, text::Growable& script) {
 }
 
 // The path of the file the launcher's own path leads to, every link followed, in an
-// ordinary form (\\?\C:\x as C:\x, \\?\UNC\server\share as \\server\share); false when
-// the file cannot be opened or its final path had.
+// ordinary form where it has one (\\?\C:\x as C:\x, \\?\UNC\server\share as
+// \\server\share), else whole (\\?\Volume{...}\x, a volume without a drive letter, which
+// without its prefix would name a path in the current folder); false when the file
+// cannot be opened or its final path had.
 bool read_final_path(const char16_t* own_path, text::Growable& final_path) {
     constexpr uint32_t share_all = 7, open_existing = 3;
     platform::Handle file = platform::create_file(own_path, 0, share_all, false, open_existing, 0);
@@ -122,7 +124,7 @@ bool read_final_path(const char16_t* own_path, text::Growable& final_path) {
     text::Growable ordinary;
     if (text::compare_n(final_path.data, u"\\\\?\\UNC\\", 8) == 0)
         text::format(ordinary, u"\\\\%ls", final_path.data + 8);
-    else if (text::compare_n(final_path.data, u"\\\\?\\", 4) == 0)
+    else if (text::compare_n(final_path.data, u"\\\\?\\", 4) == 0 && text::is_absolute_folder(final_path.data + 4, 3))
         text::assign(ordinary, final_path.data + 4);
     else
         return true;
@@ -191,6 +193,12 @@ void build_new_command_line() {
 const char16_t* virtual_env_interpreter() {
     const char16_t* venv = read_env_var(u"VIRTUAL_ENV");
     if (venv == nullptr || venv[0] == 0) return nullptr;
+    // A relative, rooted or drive-relative value names a folder through the current one:
+    // an interpreter planted where the user stands would run.
+    if (!text::is_absolute_folder(venv, text::length(venv))) {
+        trace(u"VIRTUAL_ENV '%ls' is not an absolute folder: passed over\n", venv);
+        return nullptr;
+    }
     trace(u"Checking for Zelkor executable in virtual env '%ls'\n", venv);
     text::format(venv_executable_path, u"%ls\\Scripts\\%ls", venv, u"zelkor.exe");
     if (platform::get_file_attributes(venv_executable_path.data) != platform::invalid_file_attributes)

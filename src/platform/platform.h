@@ -60,8 +60,9 @@ bool get_user_sid_string(char16_t* buffer, uint32_t size);
 // (terminator included) when `size` is too small, 0 when the variable is absent.
 uint32_t get_environment_variable(const char16_t* name, char16_t* buffer, uint32_t size);
 
-// SetEnvironmentVariableW (null `value`: the variable removed), and the runtime's own copy
-// of the environment kept in step (_wputenv), which _wgetenv_s reads. False on failure.
+// SetEnvironmentVariableW (null `value`: the variable removed; "" sets it empty), and the
+// runtime's own copy of the environment kept in step (_wputenv), which _wgetenv_s reads.
+// False, with the last error, when Windows refuses the change.
 bool set_environment_variable(const char16_t* name, const char16_t* value);
 
 // _wgetenv_s: 0 on success; `*required` is the size needed in characters, terminator
@@ -109,10 +110,13 @@ uint32_t get_file_attributes(const char16_t* path);
 // GetBinaryTypeW: false on failure; type 0 is a 32-bit exe, 6 a 64-bit exe.
 bool get_binary_type(const char16_t* path, uint32_t* type);
 
-// GetSystemDirectoryW / GetWindowsDirectoryW: the length written (terminator excluded),
-// the size needed (terminator included) when `size` is too small, 0 on failure.
+// GetSystemDirectoryW / GetSystemWindowsDirectoryW: the length written (terminator
+// excluded), the size needed (terminator included) when `size` is too small, 0 on
+// failure. The second is the machine's Windows folder: GetWindowsDirectoryW gives, on a
+// Remote Desktop host, a folder of the user's own in a program that is not marked
+// terminal-server aware, which no search for programs may trust.
 uint32_t get_system_directory(char16_t* buffer, uint32_t size);
-uint32_t get_windows_directory(char16_t* buffer, uint32_t size);
+uint32_t get_system_windows_directory(char16_t* buffer, uint32_t size);
 
 // GetPrivateProfileStringW: characters copied (terminator excluded); size - 1 when a
 // value is cut, size - 2 when a null-key or null-section list is cut.

@@ -113,17 +113,25 @@ uint32_t get_environment_variable(const char16_t* name, char16_t* buffer, uint32
 }
 
 bool set_environment_variable(const char16_t* name, const char16_t* value) {
-    if (!SetEnvironmentVariableW(w(name), w(value))) return false;
-    // "NAME=VALUE", or "NAME=" to remove it, for the runtime's copy.
+    // The runtime's copy first: _wputenv("NAME=") removes the variable, from the process's
+    // environment as well, which SetEnvironmentVariableW then sets empty where asked. The
+    // runtime's copy cannot hold an empty value; reading it, the launcher finds none.
     size_t name_length = wcslen(w(name)), value_length = value != nullptr ? wcslen(w(value)) : 0;
     auto* entry = static_cast<wchar_t*>(calloc(name_length + value_length + 2, sizeof(wchar_t)));
-    if (entry == nullptr) return false;
+    if (entry == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
     wmemcpy(entry, w(name), name_length);
     entry[name_length] = L'=';
     if (value != nullptr) wmemcpy(entry + name_length + 1, w(value), value_length);
-    bool ok = _wputenv(entry) == 0;
+    int put = _wputenv(entry);
     free(entry);
-    return ok;
+    if (put != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    return SetEnvironmentVariableW(w(name), w(value)) != FALSE;
 }
 
 int wgetenv_s(size_t* required, char16_t* buffer, size_t size, const char16_t* name) {
@@ -219,7 +227,7 @@ bool get_binary_type(const char16_t* path, uint32_t* type) {
 
 uint32_t get_system_directory(char16_t* buffer, uint32_t size) { return GetSystemDirectoryW(w(buffer), size); }
 
-uint32_t get_windows_directory(char16_t* buffer, uint32_t size) { return GetWindowsDirectoryW(w(buffer), size); }
+uint32_t get_system_windows_directory(char16_t* buffer, uint32_t size) { return GetSystemWindowsDirectoryW(w(buffer), size); }
 
 uint32_t get_private_profile_string(const char16_t* section, const char16_t* key,
                                     const char16_t* default_text, char16_t* buffer, uint32_t size,

@@ -40,10 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     read_commands(u"C:\\local\\zk.ini");
     text::Growable program;
     size_t used = 0;
-    bool whole = false;
     for (const std::u16string& name : lookups) {
         resolve_command_name(name.c_str());
-        if (decide_program(name.c_str(), program, &used, &whole) && used > name.size()) __builtin_trap();
+        if (decide_program(name.c_str(), program, &used) && used > name.size()) __builtin_trap();
     }
     fake::reset();  // the run's heap goes back within the input, as libFuzzer counts it
     return 0;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <deque>
 
 #include "base/diagnostics.h"
@@ -350,7 +351,11 @@ uint32_t get_environment_variable(const char16_t* name, char16_t* buffer, uint32
 
 bool set_environment_variable(const char16_t* name, const char16_t* value) {
     world.calls.push_back("set_environment_variable " + fake::utf8(name) + (value ? "=" + fake::utf8(value) : ""));
-    if (fake::fail_with(Op::set_environment_variable) || name[0] == 0) return false;
+    if (fake::fail_with(Op::set_environment_variable)) return false;
+    if (name[0] == 0 || std::u16string_view(name).find(u'=') != std::u16string_view::npos) {  // as Windows refuses
+        world.last_error = 87;
+        return false;
+    }
     auto& environment = world.environment;
     std::erase_if(environment, [&](const auto& e) { return fake::same(e.first, name); });
     if (value != nullptr) environment.emplace_back(name, value);
@@ -472,7 +477,7 @@ uint32_t get_system_directory(char16_t* buffer, uint32_t size) {
     return fake::copy_out(world.system_directory, buffer, size);
 }
 
-uint32_t get_windows_directory(char16_t* buffer, uint32_t size) { return fake::copy_out(world.windows_directory, buffer, size); }
+uint32_t get_system_windows_directory(char16_t* buffer, uint32_t size) { return fake::copy_out(world.windows_directory, buffer, size); }
 
 uint32_t get_private_profile_string(const char16_t* section, const char16_t* key,
                                     const char16_t* default_text, char16_t* buffer, uint32_t size,
@@ -711,6 +716,10 @@ bool create_process_in_job(const char16_t* application_name, char16_t* command_l
 }
 
 uint32_t resume_thread(Handle) {
+    if (world.console_event_on_resume >= 0) {  // before the child runs its first instruction
+        world.calls.push_back("console event " + std::to_string(world.console_event_on_resume));
+        world.handler_returned = fake::control_handler(static_cast<uint32_t>(std::exchange(world.console_event_on_resume, -1)));
+    }
     world.calls.push_back("resume_thread");
     return fake::fail_with(Op::resume_thread) ? resume_failed : 1;
 }

@@ -108,7 +108,7 @@ struct World {
     // [root][view]; HKCU is one key in both views, kept in [current_user][native_view].
     std::vector<RegKey> registry[2][2];
     std::vector<IniFile> ini_files;
-    // What GetSystemDirectoryW and GetWindowsDirectoryW give ("" makes the call fail).
+    // What GetSystemDirectoryW and GetSystemWindowsDirectoryW give ("" makes the call fail).
     std::u16string system_directory = u"C:\\Windows\\System32";
     std::u16string windows_directory = u"C:\\Windows";
     uint32_t child_exit_code = 0;
@@ -125,9 +125,10 @@ struct World {
     bool station_visible = true;
 
     // A console event (2 close, 5 logoff, 6 shutdown, 0 Ctrl+C...) delivered to the
-    // launcher's control handler as it is installed, or while the launcher waits for its
-    // child (-1: none); what the handler returned.
-    int console_event_on_install = -1, console_event_during_wait = -1;
+    // launcher's control handler as it is installed, as the suspended child is about to be
+    // resumed, or while the launcher waits for its child (-1: none); what the handler
+    // returned.
+    int console_event_on_install = -1, console_event_on_resume = -1, console_event_during_wait = -1;
     int handler_returned = -1;
 
     // What the run did.

@@ -202,6 +202,8 @@ TEST_F(Child, TheProgramIsDecidedBeforeAnythingIsCreated) {
         const char16_t* line;
         const char* program;  // or the message of the 101
         const char* child;
+        const char16_t* rest = u"";  // the main flow's tail: the script's path, the user's arguments
+        bool given = false;          // the line is the program's path, found by the caller
     };
     const Case cases[] = {
         {u"\"C:\\My Tools\\mine.exe\" -x s", "C:\\My Tools\\mine.exe", "\"C:\\My Tools\\mine.exe\" -x s"},
@@ -210,25 +212,47 @@ TEST_F(Child, TheProgramIsDecidedBeforeAnythingIsCreated) {
         {u"C:\\zk\\zelkor s", "C:\\zk\\zelkor.exe", "C:\\zk\\zelkor s"},       // ".exe" appended
         {u"  mytool\t--flag s", "C:\\d\\mytool.exe", "  mytool\t--flag s"},         // the launcher's folder
         {u"rt\\zelkor.exe s", "C:\\d\\rt\\zelkor.exe", "rt\\zelkor.exe s"},      // the script's folder
-        {u"mytool.bat --flag s", "C:\\bin\\mytool.bat", "C:\\bin\\mytool.bat --flag s"},
+        // A batch file's line is read again by the command interpreter: its full path first,
+        // always quoted, and the script's path quoted where the interpreter would split it.
+        {u"mytool.bat --flag s", "C:\\bin\\mytool.bat", "\"C:\\bin\\mytool.bat\" --flag s"},
         {u"spaced.cmd x", "C:\\My Tools\\spaced.cmd", "\"C:\\My Tools\\spaced.cmd\" x"},
         {u"\"C:\\My Tools\\spaced.cmd\" x", "C:\\My Tools\\spaced.cmd", "\"C:\\My Tools\\spaced.cmd\" x"},
-        {u"C:\\bin\\MYTOOL.BAT", "C:\\bin\\MYTOOL.BAT", "C:\\bin\\MYTOOL.BAT"},
+        {u"C:\\bin\\MYTOOL.BAT", "C:\\bin\\MYTOOL.BAT", "\"C:\\bin\\MYTOOL.BAT\""},
+        {u"rd.cmd -x", "C:\\R&D\\bin\\rd.cmd", "\"C:\\R&D\\bin\\rd.cmd\" -x C:\\d\\tool-script.zk a&b", u"C:\\d\\tool-script.zk a&b"},
+        {u"C:\\R&D\\bin\\rd.cmd", "C:\\R&D\\bin\\rd.cmd", "\"C:\\R&D\\bin\\rd.cmd\" \"C:\\a&b\\t-script.zk\" x y",
+         u"C:\\a&b\\t-script.zk x y", true},
+        {u"mytool.bat", "C:\\bin\\mytool.bat", "\"C:\\bin\\mytool.bat\" \"C:\\x(1),y;z=w^\\t-script.zk\" a",
+         u"C:\\x(1),y;z=w^\\t-script.zk a"},
+        {u"mytool.bat -q", "C:\\bin\\mytool.bat", "\"C:\\bin\\mytool.bat\" -q \"C:\\a b\\t-script.zk\" a", u"\"C:\\a b\\t-script.zk\" a"},
+        {u"mytool.bat", "C:\\bin\\mytool.bat", "\"C:\\bin\\mytool.bat\" C:\\d\\t-script.zk", u"C:\\d\\t-script.zk"},
+        // Windows drops the dots and blanks that end a name: still a batch file.
+        {u"\"C:\\bin\\tool.bat.\" x", "C:\\bin\\tool.bat", "\"C:\\bin\\tool.bat\" x"},
+        {u"\"C:\\bin\\tool.cmd .\" x", "C:\\bin\\tool.cmd", "\"C:\\bin\\tool.cmd\" x"},
+        {u"\\\\?\\C:\\bin\\tool.cmd. x", "\\\\?\\C:\\bin\\tool.cmd.", "\"\\\\?\\C:\\bin\\tool.cmd.\" x"},
+        {u"C:\\bin\\tool.exe. x", "C:\\bin\\tool.exe.", "C:\\bin\\tool.exe. x"},
+        // "%" is expanded by the interpreter even inside quotes: no line names that file.
+        {u"C:\\50%\\p.cmd x", "Unable to create process using '\"C:\\50%\\p.cmd\" x'\n", ""},
         {u"nothere -x s", "Unable to create process using 'nothere -x s'\n", ""},
         {u"D:zelkor.exe s", "Unable to create process using 'D:zelkor.exe s'\n", ""},
+        {u"\\zk\\zelkor.exe s", "Unable to create process using '\\zk\\zelkor.exe s'\n", ""},
+        {u"/usr/bin/env nowhere -x", "Unable to create process using '/usr/bin/env nowhere -x'\n", ""},
         {u"\"\" s", "Unable to create process using '\"\" s'\n", ""},
         {u"\"C:\\My Tools", "Unable to create process using '\"C:\\My Tools'\n", ""},
     };
     for (const Case& c : cases) {
         fake::reset();
         set_program_folders(u"C:\\d", u"C:\\d");
-        fake::set_path({u"C:\\bin", u"C:\\My Tools"});
+        fake::set_path({u"C:\\bin", u"C:\\My Tools", u"C:\\R&D\\bin"});
         for (const char16_t* file : {u"C:\\My Tools\\mine.exe", u"C:\\Big.exe", u"C:\\zk\\zelkor.exe",
                                      u"C:\\d\\mytool.exe", u"C:\\d\\rt\\zelkor.exe", u"C:\\bin\\mytool.bat",
-                                     u"C:\\My Tools\\spaced.cmd", u"D:zelkor.exe"})
+                                     u"C:\\My Tools\\spaced.cmd", u"D:zelkor.exe", u"C:\\R&D\\bin\\rd.cmd",
+                                     u"C:\\bin\\tool.bat.", u"C:\\bin\\tool.cmd .", u"C:\\bin\\tool.exe.",
+                                     u"\\\\?\\C:\\bin\\tool.cmd.",
+                                     u"C:\\50%\\p.cmd", u"C:\\zk\\zelkor.exe", u"C:\\usr\\bin\\env.exe"})
             fake::add_file(file);
+        fake::set_env(u"PATHEXT", u".EXE;.CMD");
         std::u16string line = c.line;
-        uint32_t code = fake::exit_code_of([&] { launch_with_args(line.data(), nullptr, u"", nullptr); });
+        uint32_t code = fake::exit_code_of([&] { launch_with_args(line.data(), nullptr, c.rest, c.given ? c.line : nullptr); });
         if (c.child[0] == 0) {
             EXPECT_EQ(code, 101u) << c.program;
             EXPECT_EQ(utf8(fake::world.err), c.program);
@@ -244,22 +268,28 @@ TEST_F(Child, TheProgramIsDecidedBeforeAnythingIsCreated) {
 
 // Ctrl+C and Ctrl+Break are the child's; console close, logoff and shutdown give the
 // child the time Windows gives it: the handler waits for the child, then for the main
-// thread to end the run with the child's code. Before the child runs it returns at once.
+// thread to end the run with the child's code, from the child's creation on (suspended
+// still, the main thread resumes it). Before the child exists it returns at once.
 TEST_F(Child, ConsoleEvents) {
+    enum When { on_install, on_resume, during_wait };
     struct Case {
         int event;
-        bool while_running;  // else as the handler is installed, before the child exists
+        When when;
         std::vector<std::string> handler_calls;
     };
     const std::vector<std::string> waits = {"wait_for_single_object_ex", "wait_for_single_object_ex self"};
     const Case cases[] = {
-        {0, true, {}}, {1, true, {}}, {2, true, waits}, {5, true, waits}, {6, true, waits},
-        {0, false, {}}, {1, false, {}}, {2, false, {}}, {5, false, {}}, {6, false, {}},
+        {0, during_wait, {}}, {1, during_wait, {}}, {2, during_wait, waits}, {5, during_wait, waits},
+        {6, during_wait, waits}, {0, on_install, {}}, {1, on_install, {}}, {2, on_install, {}},
+        {5, on_install, {}}, {6, on_install, {}}, {0, on_resume, {"resume_thread"}},
+        {2, on_resume, waits}, {5, on_resume, waits}, {6, on_resume, waits},
     };
     for (const Case& c : cases) {
         fake::reset();
         fake::world.child_exit_code = 7;
-        (c.while_running ? fake::world.console_event_during_wait : fake::world.console_event_on_install) = c.event;
+        int* moment[] = {&fake::world.console_event_on_install, &fake::world.console_event_on_resume,
+                         &fake::world.console_event_during_wait};
+        *moment[c.when] = c.event;
         std::u16string line = u"C:\\zk\\zelkor.exe s";
         EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data(), u"C:\\zk\\zelkor.exe"); }), 7u) << c.event;
         EXPECT_EQ(fake::world.handler_returned, 1) << c.event;
@@ -267,7 +297,7 @@ TEST_F(Child, ConsoleEvents) {
         auto event = std::find(calls.begin(), calls.end(), "console event " + std::to_string(c.event));
         ASSERT_NE(event, calls.end()) << c.event;
         std::vector<std::string> after(event + 1, event + 1 + std::min<size_t>(c.handler_calls.size(), calls.end() - event - 1));
-        EXPECT_EQ(after, c.handler_calls) << c.event << (c.while_running ? " while running" : " before");
+        EXPECT_EQ(after, c.handler_calls) << c.event << " at moment " << c.when;
         EXPECT_EQ(calls.back(), "get_exit_code_process") << c.event;
     }
     // After the child ended (the main thread ending the run), the same waits.

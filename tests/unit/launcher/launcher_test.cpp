@@ -184,6 +184,8 @@ TEST_F(MainFlow, FoundHoweverItIsStarted) {
          "no script beside the link: using the link's target C:\\zkt\\real\\longtool.exe\n"},
         {"a link to a share", u"C:\\zkt\\bin\\longtool.exe", u"\\\\?\\UNC\\srv\\share\\r\\longtool.exe",
          u"\\\\srv\\share\\r", 0, "using the link's target \\\\srv\\share\\r\\longtool.exe\n"},
+        {"a link to a volume without a drive letter", u"C:\\zkt\\bin\\longtool.exe", u"\\\\?\\Volume{7}\\r\\longtool.exe",
+         u"\\\\?\\Volume{7}\\r", 0, "using the link's target \\\\?\\Volume{7}\\r\\longtool.exe\n"},
         {"a link into a long folder", u"C:\\zkt\\bin\\longtool.exe", u"\\\\?\\" + deep + u"\\longtool.exe", deep, 0,
          "using the link's target " + utf8(deep) + "\\longtool.exe\n"},
         {"a link whose target has no script either", u"C:\\zkt\\bin\\longtool.exe",
@@ -293,6 +295,32 @@ TEST_F(MainFlow, AScriptThatCannotBeOpenedTakesTheDefaultRoadSilently) {
     fake::RunResult r = fake::run();
     EXPECT_EQ(r.exit_code, 0u);
     EXPECT_EQ(r.err, "");
+}
+
+// A VIRTUAL_ENV that is not an absolute folder names one through the current folder or
+// drive: passed over as if unset, whatever lies there.
+TEST_F(MainFlow, VirtualEnvOnlyWhenAbsolute) {
+    const std::u16string values[] = {u"venv", u".\\venv", u"\\venv", u"/venv", u"C:venv", u"\\\\", u"C:"};
+    for (const std::u16string& venv : values) {
+        fake::reset();
+        fake::add_file(u"C:\\d\\tool-script.zk");
+        trace_on();
+        fake::set_env(u"VIRTUAL_ENV", venv);
+        fake::add_file(venv + u"\\Scripts\\zelkor.exe");  // what the current folder or drive holds
+        fake::add_install(fake::current_user, fake::native_view, u"3.6", u"C:\\Z36");
+        fake::add_file(u"C:\\Z36\\zelkor.exe");
+        fake::RunResult r = fake::run();
+        EXPECT_EQ(r.child, "C:\\Z36\\zelkor.exe C:\\d\\tool-script.zk ") << utf8(venv);
+        EXPECT_NE(r.err.find("VIRTUAL_ENV '" + utf8(venv) + "' is not an absolute folder: passed over\n"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_EQ(r.err.find("Checking for Zelkor executable"), std::string::npos) << utf8(venv);
+    }
+    fake::reset();
+    fake::add_file(u"C:\\d\\tool-script.zk");
+    fake::set_env(u"VIRTUAL_ENV", u"\\\\srv\\envs\\app");
+    fake::add_file(u"\\\\srv\\envs\\app\\Scripts\\zelkor.exe");
+    EXPECT_EQ(fake::run().child, "\\\\srv\\envs\\app\\Scripts\\zelkor.exe C:\\d\\tool-script.zk ");
 }
 
 TEST_F(MainFlow, MissingVenvInterpreterIsTraced) {

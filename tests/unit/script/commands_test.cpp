@@ -129,6 +129,7 @@ TEST_F(Commands, PathSearch) {
         const char16_t* pathext;  // null: unset
         const char16_t* program;
         const char* found;
+        const char16_t* script_folder = u"C:\\tools\\sub";
     };
     const Case cases[] = {
         {"PATHEXT order before directory order", u".COM;.EXE", u"tool", "C:\\last\\tool.COM"},
@@ -149,14 +150,20 @@ TEST_F(Commands, PathSearch) {
         {"the parent", nullptr, u"..\\rt\\x.exe", "C:\\tools\\rt\\x.exe"},
         {"forward slashes", nullptr, u"./../rt/x.exe", "C:\\tools\\rt\\x.exe"},
         {"above the root", nullptr, u"..\\..\\..\\top\\x.exe", "C:\\top\\x.exe"},
-        {"rooted: the script's drive", nullptr, u"\\top\\x.exe", "C:\\top\\x.exe"},
+        {"rooted: never, the current drive decides", nullptr, u"\\top\\x.exe", "none"},
+        {"rooted with slashes: never", nullptr, u"/top/x.exe", "none"},
         {"drive-relative: never", nullptr, u"D:x.exe", "none"},
         {"absolute: as written", nullptr, u"C:\\top\\x.exe", "C:\\top\\x.exe"},
         {"a folder is no program", nullptr, u"C:\\top", "none"},
+        // ".." never climbs above a root: a share's, a volume's.
+        {"\\\\?\\UNC: the share is the root", nullptr, u"..\\..\\..\\x.exe", "\\\\?\\UNC\\srv\\share\\x.exe",
+         u"\\\\?\\UNC\\srv\\share\\sub"},
+        {"a network path: the share is the root", nullptr, u"..\\..\\x.exe", "\\\\srv\\share\\x.exe", u"\\\\srv\\share\\sub"},
+        {"a volume without a letter", nullptr, u"..\\..\\x.exe", "\\\\?\\Volume{7}\\x.exe", u"\\\\?\\Volume{7}\\sub"},
     };
     for (const Case& c : cases) {
         fake::reset();
-        set_program_folders(u"C:\\d", u"C:\\tools\\sub");
+        set_program_folders(u"C:\\d", c.script_folder);
         fake::set_path({u"C:\\first", u".", u"bin", u"", u"..\\x", u"C:\\last\\"});
         for (const char16_t* file : {u"C:\\first\\tool.exe", u"C:\\last\\tool.com", u"C:\\first\\tool",
                                      u"C:\\d\\both.exe", u"C:\\first\\both.exe", u"C:\\last\\both.com",
@@ -165,7 +172,8 @@ TEST_F(Commands, PathSearch) {
                                      u"C:\\tools\\rt\\x.exe", u"C:\\top\\x.exe",
                                      // what a search relative to the current folder would find
                                      u".\\planted.exe", u"bin\\planted.exe", u"..\\x\\planted.exe", u"\\planted.exe",
-                                     u"rt\\x.exe", u"D:x.exe"})
+                                     u"rt\\x.exe", u"D:x.exe", u"\\\\?\\UNC\\srv\\share\\x.exe", u"\\\\?\\UNC\\x.exe",
+                                     u"\\\\srv\\share\\x.exe", u"\\\\?\\Volume{7}\\x.exe"})
             fake::add_file(file);
         if (c.pathext != nullptr) fake::set_env(u"PATHEXT", c.pathext);
         const CommandEntry* e = search_path_with_extensions(c.program);
@@ -181,6 +189,7 @@ TEST_F(Commands, TheTraceSaysWhereTheSearchLooked) {
     EXPECT_EQ(search_path_with_extensions(u"tool"), nullptr);
     EXPECT_EQ(search_path_with_extensions(u"rt\\x.exe"), nullptr);
     EXPECT_EQ(search_path_with_extensions(u"D:x.exe"), nullptr);
+    EXPECT_EQ(search_path_with_extensions(u"/usr/bin/env"), nullptr);
     EXPECT_EQ(utf8(fake::world.err),
               "find_program: PATH entry '.' skipped: not an absolute folder\n"
               "find_program: PATH entry '' skipped: not an absolute folder\n"
@@ -188,7 +197,9 @@ TEST_F(Commands, TheTraceSaysWhereTheSearchLooked) {
               "find_program: tool with .COM;.EXE not found in C:\\d; C:\\Windows\\System32; C:\\Windows; C:\\bin\n"
               "find_program: rt\\x.exe is the script's: C:\\d\\rt\\x.exe\n"
               "find_program: C:\\d\\rt\\x.exe not found\n"
-              "find_program: D:x.exe: a path relative to the current folder of its drive: not looked for\n");
+              "find_program: D:x.exe: a path relative to the current folder of its drive: not looked for\n"
+              "find_program: /usr/bin/env: a path rooted on no drive, which the current drive decides: not looked "
+              "for\n");
 }
 
 TEST_F(Commands, TheSearchResultIsOneSharedRecord) {
