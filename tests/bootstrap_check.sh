@@ -11,7 +11,8 @@
 #   the invoking user, never through sudo, npm with --ignore-scripts, in a folder root made
 #   for that user alone; root takes the result back and moves it into place;
 # - when the check runs as root: the script run by root itself (as in CI or a container),
-#   with the real chown and setpriv: npm and the recipe run as nobody, never as uid 0; and
+#   with the real chown and setpriv: npm and the recipe run as the bootstrap's own system
+#   account (zklaunch-build, made on first need), never as uid 0 nor as nobody; and
 #   a build that leaves its sysroot as a link to another folder is refused, that folder
 #   untouched.
 set -uo pipefail
@@ -177,8 +178,13 @@ if [ "$(id -u)" -eq 0 ]; then
   rm -rf "$work"/apt.log* "$work/tools/aarch64-w64-mingw32"
   touch "$work/apt.log"; chmod 666 "$work/apt.log"
   as_root_itself "$bootstrap" > "$work/out" 2> "$work/err" || fail "as root: $(cat "$work/err")"
-  [ "$(grep -E '^(npm|runtime) ' "$work/apt.log")" = "npm user ci --prefix $work/tools/arm64-build/zig --ignore-scripts --no-audit --no-fund uid=$nobody_uid
-runtime user 700 uid=$nobody_uid" ] || fail "as root, the ARM64 runtime was built so: $(grep -E '^(npm|runtime) ' "$work/apt.log")"
+  builder_uid=$(id -u zklaunch-build) || fail "as root: no account zklaunch-build was made"
+  [ "$builder_uid" -ne 0 ] && [ "$builder_uid" -ne "$nobody_uid" ] && [ "$builder_uid" -lt 1000 ] ||
+    fail "as root: zklaunch-build has the id $builder_uid: not a system account of its own"
+  [ "$(id -gn zklaunch-build)" = zklaunch-build ] && [ "$(id -G zklaunch-build)" = "$(id -g zklaunch-build)" ] ||
+    fail "as root: zklaunch-build is in the groups $(id -Gn zklaunch-build)"
+  [ "$(grep -E '^(npm|runtime) ' "$work/apt.log")" = "npm user ci --prefix $work/tools/arm64-build/zig --ignore-scripts --no-audit --no-fund uid=$builder_uid
+runtime user 700 uid=$builder_uid" ] || fail "as root, the ARM64 runtime was built so: $(grep -E '^(npm|runtime) ' "$work/apt.log")"
   [ "$(stat -c %u "$work/tools/aarch64-w64-mingw32/lib")" -eq 0 ] || fail "as root: the runtime is not root's"
   # A build that leaves a link to another folder where its sysroot should be.
   mkdir -m 777 "$work/victim"

@@ -7,8 +7,9 @@
 #   release's SHA256SUMS; signed from a PEM key and certificate too;
 # - a wrong password, a missing key file, a certificate without the code-signing usage:
 #   one line "release: ...", exit 1, and the release already there left as it was;
-# - a run interrupted (SIGTERM) where the release already there stands aside for the new
-#   one: that release back in place, whole, and nothing of the run left.
+# - a run interrupted (SIGTERM) inside the replacement (the new folder moved in, its zip
+#   not yet): the release already there back in place, whole, and nothing of the run left;
+#   a first release interrupted there: no release at all.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d /tmp/release_check.XXXXXX)
@@ -64,14 +65,23 @@ a wrong password|cannot open $ca/cs.p12 with the password in $work/wrong-passwor
 a missing key file|cannot read $ca/missing.key|--key $ca/missing.key --cert $ca/cs.crt
 no code-signing usage|the certificate CN = zklaunch test signer may not sign code (no extendedKeyUsage codeSigning)|--key $ca/cs.key --cert $ca/tls.crt
 EOF
-# Interrupted while the release there stands aside for the new one.
+# Interrupted inside the replacement: over a release (which must come back whole), and as
+# the first release of its folder (which must then hold none).
+interrupted() {  # out-folder
+  rm -f "$work/paused"
+  ZK_RELEASE_PAUSE_FILE=$work/paused "$top/scripts/release" --out "$work/$1" > "$work/paused.out" 2>&1 &
+  pid=$!
+  for _ in $(seq 1 1200); do [ -e "$work/paused" ] || ! kill -0 "$pid" 2>/dev/null && break; sleep 0.5; done
+  [ -e "$work/paused" ] || fail "$1: the interrupted run never reached the swap: $(cat "$work/paused.out")"
+  [ -d "$work/$1/$name" ] && [ ! -e "$work/$1/$name.zip" ] || fail "$1: the run paused elsewhere than inside the swap"
+  kill -TERM "$pid"
+  wait "$pid"
+  [ -z "$(find "$work/$1" -maxdepth 1 -name '.release.*')" ] || fail "$1: the interrupted run left its folder"
+}
 cp -r "$work/unsigned" "$work/unsigned-before"
-ZK_RELEASE_PAUSE_FILE=$work/paused "$top/scripts/release" --out "$work/unsigned" > "$work/paused.out" 2>&1 &
-pid=$!
-for _ in $(seq 1 1200); do [ -e "$work/paused" ] || ! kill -0 "$pid" 2>/dev/null && break; sleep 0.5; done
-[ -e "$work/paused" ] || fail "the interrupted run never reached the swap: $(cat "$work/paused.out")"
-kill -TERM "$pid"
-wait "$pid"
+interrupted unsigned
 diff -r "$work/unsigned" "$work/unsigned-before" >/dev/null || fail "interrupted while replacing, the release is not whole"
-[ -z "$(find "$work/unsigned" -maxdepth 1 -name '.release.*')" ] || fail "the interrupted run left its folder"
+mkdir "$work/first"
+interrupted first
+[ -z "$(ls -A "$work/first")" ] || fail "a first release interrupted while moved in left: $(ls -A "$work/first")"
 echo "release_check: passed"
