@@ -166,12 +166,24 @@ TEST_F(Script, OnlyTheProgramTheScriptNamesRuns) {
         {"#!\"C:\\zkt\\My Tools\\q.exe\" -x", "C:\\pathdir", 0, ran("\"C:\\zkt\\My Tools\\q.exe\" -x" + tail)},
         {"#!batty -x", "C:\\pathdir", 0, "batty -x" + tail + "\r\n"},
         {"#!cbat -x", "C:\\pathdir", 0, "batty --flag -x" + tail + "\r\n"},  // cbat=cbat.cmd --flag
+        // Rooted on no drive: whatever a user planted in the root of the drive never runs.
+        {"#!/usr/bin/env nowhere-tool -x", "C:\\pathdir", 101,
+         "Unable to create process using '/usr/bin/env nowhere-tool -x" + tail + "'\n"},
+        {"#!/usr/bin/nowhere-tool", "C:\\pathdir", 101, "Unable to create process using '/usr/bin/nowhere-tool" + tail + "'\n"},
+        {"#!rootcmd -x", "C:\\pathdir", 101, "Unable to create process using '\\zkt\\rooted\\r.exe --flag -x" + tail + "'\n"},
+        // A batch file's path quoted for the command interpreter, whatever it holds.
+        {"#!/usr/bin/env mybat -x", "C:\\zkt\\R&D\\bin", 0, "batty -x" + tail + "\r\n"},
+        {"#!C:\\zkt\\R&D\\bin\\tool.bat. -x", "C:\\pathdir", 0, "batty -x" + tail + "\r\n"},
+        {"#!C:\\zkt\\p%c\\pct.cmd", "C:\\pathdir", 101,
+         "Unable to create process using '\"C:\\zkt\\p%c\\pct.cmd\"" + tail + "'\n"},
     };
     const std::string decoy = wine::native_build("spawn.exe");
     for (const char* name : {"zelkor.exe", "nowhere-tool.exe", "mytool.exe", "tool2.exe", "bin\\tool2.exe",
                              "local.exe", "rt\\zelkor.exe", "ownfolder.exe", "my.exe"})
         wine::copy_file(decoy, std::string("C:\\work\\sub\\") + name);
     wine::copy_file(decoy, "C:\\work\\rt\\zelkor.exe");
+    for (const char* planted : {"C:\\usr\\bin\\env.exe", "C:\\usr\\bin\\nowhere-tool.exe", "C:\\zkt\\rooted\\r.exe"})
+        wine::copy_file(decoy, planted);
     wine::write_file("C:\\work\\sub\\batty.cmd", "@echo decoy\r\n");
     wine::write_file("C:\\work\\sub\\cbat.cmd", "@echo decoy\r\n");
     for (const char* stub : {"C:\\pathdir\\zelkor.exe", "C:\\pathdir\\mytool.exe", "C:\\d\\local.exe", "C:\\rt\\zelkor.exe",
@@ -180,7 +192,10 @@ TEST_F(Script, OnlyTheProgramTheScriptNamesRuns) {
         install_stub(stub);
     wine::write_file("C:\\pathdir\\batty.cmd", "@echo batty %*\r\n");
     wine::write_file("C:\\pathdir\\cbat.cmd", "@echo batty %*\r\n");
-    wine::write_file("C:\\d\\zk.ini", "[commands]\r\nmytool=mytool.exe --flag\r\ncbat=cbat.cmd --flag\r\n");
+    for (const char* batch : {"C:\\zkt\\R&D\\bin\\mybat.cmd", "C:\\zkt\\R&D\\bin\\tool.bat", "C:\\zkt\\p%c\\pct.cmd"})
+        wine::write_file(batch, "@echo batty %*\r\n");
+    wine::write_file("C:\\d\\zk.ini",
+                     "[commands]\r\nmytool=mytool.exe --flag\r\ncbat=cbat.cmd --flag\r\nrootcmd=\\zkt\\rooted\\r.exe --flag\r\n");
     for (bool windowless : {false, true}) {
         install_launcher("C:\\d\\tool.exe", windowless);
         for (const Case& c : cases) {
@@ -190,6 +205,24 @@ TEST_F(Script, OnlyTheProgramTheScriptNamesRuns) {
             EXPECT_EQ(r.exit_code, c.code) << what << "\n" << r.err;
             EXPECT_EQ(c.code == 0 ? r.out : r.err, c.out_or_err) << what;
         }
+        // The script's own path, where the command interpreter would split it, quoted.
+        install_launcher("C:\\zkt\\a&b\\tool.exe", windowless);
+        wine::write_file("C:\\zkt\\a&b\\tool-script.zk", "#!/usr/bin/env mybat -x\n");
+        wine::Result r = wine::run("C:\\zkt\\a&b\\tool.exe a", {}, "",
+                                   {{"ZKSPAWN_DIR", "C:\\work\\sub"}, {"ZKSPAWN_PATH", "C:\\zkt\\R&D\\bin"}});
+        EXPECT_EQ(r.out, "batty -x \"C:\\zkt\\a&b\\tool-script.zk\" a\r\n") << r.err;
+    }
+}
+
+// A VIRTUAL_ENV that is not an absolute folder (relative, rooted, drive-relative) names one
+// through where the user stands: passed over, whatever lies there; the registry's default.
+TEST_F(Script, AVirtualEnvThatIsNotAbsoluteIsPassedOver) {
+    const std::string decoy = wine::native_build("spawn.exe");
+    wine::copy_file(decoy, "C:\\zkt\\cwd\\venv\\Scripts\\zelkor.exe");
+    for (const char* venv : {"venv", "\\zkt\\cwd\\venv", "C:venv"}) {
+        wine::Result r = run_script("", "C:\\d\\tool.exe a", {{"VIRTUAL_ENV", venv}}, {{"ZKSPAWN_DIR", "C:\\zkt\\cwd"}});
+        EXPECT_EQ(r.exit_code, 0u) << venv;
+        EXPECT_EQ(r.out, ran("C:\\Z36\\zelkor.exe C:\\d\\tool-script.zk a")) << venv;
     }
 }
 
@@ -206,6 +239,12 @@ TEST_F(Script, EnvWordsBeforeTheCommand) {
         {"#!/usr/bin/env -S zelkor3 -X utf8", 0, ran("C:\\Z36\\zelkor.exe -X utf8" + tail) + "ZKT_A unset\nZKT_B=set\n"},
         {"#!/usr/bin/env ZKT_A=\"x y\" -u ZKT_B zelkor3", 0, ran("C:\\Z36\\zelkor.exe" + tail) + vars},
         {"#!/usr/bin/env -S ZKT_A=\"x y\" -uZKT_B zelkor -u", 0, ran("C:\\Z27\\zelkor.exe -u" + tail) + vars},
+        {"#!/usr/bin/env -S ZKT_A='x y' ZKT_B= zelkor3 -c 'print(\"a b\")' ${ZKT_B}z", 0,
+         ran("C:\\Z36\\zelkor.exe -c \"print(\\\"a b\\\")\" setz" + tail) + "ZKT_A=x y\nZKT_B=\n"},
+        {"#!/usr/bin/env -S \"zelkor3\" \"x\\\\\" 'it\\'s'", 0, ran("C:\\Z36\\zelkor.exe x\\ it's" + tail) + "ZKT_A unset\nZKT_B=set\n"},
+        {"#!/usr/bin/env -S zelkor3 'x", 102,
+         "Invalid words of env: a quote is not closed.\nIn the first line of the script, '#!/usr/bin/env -S zelkor3 'x', "
+         "the words after '/usr/bin/env' are read as env -S reads them.\nPlease check the documentation.\n"},
         {"#!/usr/bin/env -i zelkor3", 102,
          "Unsupported option of env: '-i'.\nIn the first line of the script, '#!/usr/bin/env -i zelkor3', "
          "'/usr/bin/env' may be followed only by -S, -u NAME, NAME=VALUE and -- before the command.\n"

@@ -7,7 +7,7 @@
 //                       code a second later, time enough for a launcher that does not
 //                       ignore the event to end first
 //   ZKSTUB_ECHO=1       reads one line of standard input and prints "stdin: <line>"
-//   ZKSTUB_PRINT=A;B    prints "A=<value>" (or "A unset") for each variable named
+//   ZKSTUB_PRINT=A;B    prints "A=<value>" ("A=" when empty, "A unset") for each variable named
 //   ZKSTUB_SLEEP_MS=n   sleeps n milliseconds
 //   ZKSTUB_MARKER=path  creates that file after the sleep (it proves the stub outlived it)
 //   ZKSTUB_REPORT=path  writes to that file what it was given, one line each: "stdin: eof"
@@ -112,8 +112,9 @@ int wmain() {
         for (wchar_t* name = value; *name != 0;) {
             wchar_t* end = wcschr(name, L';');
             if (end != nullptr) *end = 0;
-            wchar_t variable[1024], line[2100];
-            if (env(name, variable, 1024))
+            wchar_t variable[1024] = L"", line[2100];
+            SetLastError(0);  // an empty variable gives 0 without the error of an absent one
+            if (env(name, variable, 1024) || GetLastError() != ERROR_ENVVAR_NOT_FOUND)
                 swprintf(line, 2100, L"%ls=%ls\n", name, variable);
             else
                 swprintf(line, 2100, L"%ls unset\n", name);
