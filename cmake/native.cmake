@@ -60,8 +60,10 @@ if(ZK_E2E)
   set(ZK_ARM64_WINE "/opt/zklaunch/wine-arm64" CACHE PATH "Debian's arm64 Wine, unpacked by scripts/bootstrap")
   set(ZK_PRODUCT_ARCHES x86 x64 arm64)
   set(ZK_PRODUCT_DIRS ${ZK_WIN32_DIR} ${ZK_WIN64_DIR} ${ZK_ARM64_DIR})
-  file(GLOB ZK_E2E_SOURCES CONFIGURE_DEPENDS tests/e2e/*.cpp)
-  add_executable(zk_e2e_tests ${ZK_E2E_SOURCES})
+  # The cases, with the test host that drives Wine from outside (host_windows.cpp is the
+  # other one, built into the Windows program zk_e2e.exe).
+  file(GLOB ZK_E2E_CASES CONFIGURE_DEPENDS tests/e2e/*_test.cpp)
+  add_executable(zk_e2e_tests ${ZK_E2E_CASES} tests/e2e/host_common.cpp tests/e2e/host_wine.cpp)
   target_include_directories(zk_e2e_tests PRIVATE tests)
   target_link_libraries(zk_e2e_tests PRIVATE GTest::gtest_main)
   target_compile_options(zk_e2e_tests PRIVATE -Wall -Wextra)

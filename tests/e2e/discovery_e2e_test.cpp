@@ -35,8 +35,8 @@ std::string scan_lines(const std::string& trace) {
 
 TEST_F(Discovery, AnInstallDirectoryWithASpaceIsQuoted) {
     install_stub("C:\\Program Files\\Z36\\zelkor.exe");
-    wine::reg_import(registered(hkcu, "3.6", "C:\\Program Files\\Z36\\"));
-    wine::Result r = wine::run("C:\\d\\tool.exe x");
+    host::reg_import(registered(hkcu, "3.6", "C:\\Program Files\\Z36\\"));
+    host::Result r = host::run("C:\\d\\tool.exe x");
     EXPECT_EQ(r.exit_code, 0u) << r.err;
     EXPECT_EQ(r.out, ran("\"C:\\Program Files\\Z36\\zelkor.exe\" C:\\d\\tool-script.zk x"));
 }
@@ -44,8 +44,8 @@ TEST_F(Discovery, AnInstallDirectoryWithASpaceIsQuoted) {
 TEST_F(Discovery, CurrentUserAndMachineInstallsAreBothSeen) {
     install_stub("C:\\Z27\\zelkor.exe");
     install_stub("C:\\Z35\\zelkor.exe");
-    wine::reg_import(registered(hkcu, "2.7", "C:\\Z27") + registered(hklm, "3.5", "C:\\Z35"));
-    wine::Result r = wine::run("C:\\d\\tool.exe", {{"ZKLAUNCH_DEBUG", "1"}});
+    host::reg_import(registered(hkcu, "2.7", "C:\\Z27") + registered(hklm, "3.5", "C:\\Z35"));
+    host::Result r = host::run("C:\\d\\tool.exe", {{"ZKLAUNCH_DEBUG", "1"}});
     EXPECT_EQ(r.out, ran("C:\\Z35\\zelkor.exe C:\\d\\tool-script.zk "));
     EXPECT_NE(r.err.find("locate_zelkors_for_key: C:\\Z27\\zelkor.exe is a 64bit executable\n"), std::string::npos)
         << r.err;
@@ -55,8 +55,8 @@ TEST_F(Discovery, CurrentUserAndMachineInstallsAreBothSeen) {
 TEST_F(Discovery, VornixLayoutsAreClassifiedByBinaryType) {
     install_stub("C:\\Z 36\\Vornix\\win32\\zelkor.exe", 32);
     install_stub("C:\\Z 36\\Vornix\\amd64\\zelkor.exe", 64);
-    wine::reg_import(registered(hkcu, "3.6", "C:\\Z 36"));
-    wine::Result r = wine::run("C:\\d\\tool.exe", {{"ZKLAUNCH_DEBUG", "1"}});
+    host::reg_import(registered(hkcu, "3.6", "C:\\Z 36"));
+    host::Result r = host::run("C:\\d\\tool.exe", {{"ZKLAUNCH_DEBUG", "1"}});
     EXPECT_EQ(r.out, ran("\"C:\\Z 36\\Vornix\\amd64\\zelkor.exe\" C:\\d\\tool-script.zk "));
     EXPECT_NE(r.err.find("locate_zelkors_for_key: \"C:\\Z 36\\Vornix\\win32\\zelkor.exe\" is a 32bit executable\n"),
               std::string::npos)
@@ -65,18 +65,18 @@ TEST_F(Discovery, VornixLayoutsAreClassifiedByBinaryType) {
     // picks the i686 one. A Wine that cannot start i686 programs (arm64) shows the choice
     // in the trace, and the child then ends at once (0xC0000135, no DLL for it).
     const std::string child_32 = "\"C:\\Z 36\\Vornix\\win32\\zelkor.exe\" C:\\d\\tool-script.zk ";
-    if (!wine::runs_i386())
+    if (!host::runs_i386())
         fprintf(stderr, "note: this Wine cannot start i686 programs; the 32-bit choice is checked in the trace\n");
-    auto expect_32 = [&](const wine::Environment& env) {
-        wine::Environment traced = env;
+    auto expect_32 = [&](const host::Environment& env) {
+        host::Environment traced = env;
         traced.emplace_back("ZKLAUNCH_DEBUG", "1");
-        wine::Result r = wine::run("C:\\d\\tool.exe", traced);
+        host::Result r = host::run("C:\\d\\tool.exe", traced);
         EXPECT_NE(r.err.find("run_child: about to run '" + child_32 + "'\n"), std::string::npos) << r.err;
-        EXPECT_EQ(r.out, wine::runs_i386() ? ran(child_32) : "");
-        EXPECT_EQ(r.exit_code, wine::runs_i386() ? 0u : 0xC0000135u);
+        EXPECT_EQ(r.out, host::runs_i386() ? ran(child_32) : "");
+        EXPECT_EQ(r.exit_code, host::runs_i386() ? 0u : 0xC0000135u);
     };
     expect_32({{"zk_zelkor", "3.6-32"}});
-    wine::write_file("C:\\d\\tool-script.zk", "#!zelkor3.6-32\n");
+    host::write_file("C:\\d\\tool-script.zk", "#!zelkor3.6-32\n");
     expect_32({});
 }
 
@@ -85,10 +85,10 @@ TEST_F(Discovery, VornixLayoutsAreClassifiedByBinaryType) {
 // scans its own view, the 64-bit one, alone.
 TEST_F(Discovery, RegistryViews) {
     for (const char* d : {"C:\\Z27", "C:\\Z34", "C:\\Z35", "C:\\Z36"}) install_stub(std::string(d) + "\\zelkor.exe");
-    wine::reg_import(registered(hkcu, "3.6", "C:\\Z36") + registered(hklm, "3.5", "C:\\Z35") +
+    host::reg_import(registered(hkcu, "3.6", "C:\\Z36") + registered(hklm, "3.5", "C:\\Z35") +
                      registered(hklm32, "2.7", "C:\\Z27") + registered(hklm, "3.4", "C:\\Z34") +
                      registered(hklm32, "3.4", "C:\\z34\\"));
-    wine::Result r = wine::run("C:\\d\\tool.exe", {{"ZKLAUNCH_DEBUG", "1"}, {"zk_zelkor", "2.7"}});
+    host::Result r = host::run("C:\\d\\tool.exe", {{"ZKLAUNCH_DEBUG", "1"}, {"zk_zelkor", "2.7"}});
     const std::string listed = "locate_zelkors_for_key: C:\\Z3";
     if (wow64()) {
         EXPECT_EQ(scan_lines(r.err), "locating Zelkors in 64bit registry\n" + listed +
@@ -114,17 +114,17 @@ TEST_F(Discovery, ConfiguredDefaultsDecide) {
     install_stub("C:\\Z27\\zelkor.exe");
     install_stub("C:\\Z36\\zelkor.exe");
     install_stub("C:\\Z39\\zelkor.exe");
-    wine::reg_import(registered(hkcu, "2.7", "C:\\Z27") + registered(hkcu, "3.6", "C:\\Z36") +
+    host::reg_import(registered(hkcu, "2.7", "C:\\Z27") + registered(hkcu, "3.6", "C:\\Z36") +
                      registered(hklm, "3.9", "C:\\Z39"));
-    EXPECT_EQ(wine::run("C:\\d\\tool.exe").out, ran("C:\\Z39\\zelkor.exe C:\\d\\tool-script.zk "));
-    EXPECT_EQ(wine::run("C:\\d\\tool.exe", {{"zk_zelkor", "3.6"}}).out,
+    EXPECT_EQ(host::run("C:\\d\\tool.exe").out, ran("C:\\Z39\\zelkor.exe C:\\d\\tool-script.zk "));
+    EXPECT_EQ(host::run("C:\\d\\tool.exe", {{"zk_zelkor", "3.6"}}).out,
               ran("C:\\Z36\\zelkor.exe C:\\d\\tool-script.zk "));
-    wine::write_file("C:\\d\\zk.ini", "[defaults]\r\nzelkor=2\r\n");
-    EXPECT_EQ(wine::run("C:\\d\\tool.exe").out, ran("C:\\Z27\\zelkor.exe C:\\d\\tool-script.zk "));
-    wine::write_file(wine::local_appdata() + "\\zk.ini", "[defaults]\r\nzelkor = 3.6\r\n");
-    EXPECT_EQ(wine::run("C:\\d\\tool.exe").out, ran("C:\\Z36\\zelkor.exe C:\\d\\tool-script.zk "));
+    host::write_file("C:\\d\\zk.ini", "[defaults]\r\nzelkor=2\r\n");
+    EXPECT_EQ(host::run("C:\\d\\tool.exe").out, ran("C:\\Z27\\zelkor.exe C:\\d\\tool-script.zk "));
+    host::write_file(host::local_appdata() + "\\zk.ini", "[defaults]\r\nzelkor = 3.6\r\n");
+    EXPECT_EQ(host::run("C:\\d\\tool.exe").out, ran("C:\\Z36\\zelkor.exe C:\\d\\tool-script.zk "));
     // The environment comes before both files.
-    EXPECT_EQ(wine::run("C:\\d\\tool.exe", {{"zk_zelkor", "3.9"}}).out,
+    EXPECT_EQ(host::run("C:\\d\\tool.exe", {{"zk_zelkor", "3.9"}}).out,
               ran("C:\\Z39\\zelkor.exe C:\\d\\tool-script.zk "));
 }
 
@@ -133,11 +133,11 @@ TEST_F(Discovery, ConfiguredDefaultsDecide) {
 TEST_F(Discovery, TiesGoToTheFirstSighting) {
     install_stub("C:\\ZA\\zelkor.exe");
     install_stub("C:\\ZB\\zelkor.exe");
-    wine::reg_import(registered(hkcu, "3.6", "C:\\ZA") + registered(hklm, "3.6", "C:\\ZB"));
+    host::reg_import(registered(hkcu, "3.6", "C:\\ZA") + registered(hklm, "3.6", "C:\\ZB"));
     for (const char* script : {"#!zelkor3.6\n", "#!zelkor3\n", ""})
         for (const char* trace : {"1", ""}) {
-            wine::write_file("C:\\d\\tool-script.zk", script);
-            wine::Result r = wine::run("C:\\d\\tool.exe", {{"ZKLAUNCH_DEBUG", trace}});
+            host::write_file("C:\\d\\tool-script.zk", script);
+            host::Result r = host::run("C:\\d\\tool.exe", {{"ZKLAUNCH_DEBUG", trace}});
             EXPECT_EQ(r.out, ran("C:\\ZA\\zelkor.exe C:\\d\\tool-script.zk ")) << script << ", trace " << trace;
         }
 }
@@ -158,13 +158,13 @@ TEST_F(Discovery, OnlyAnAbsoluteInstallPathIsUsed) {
         {"\\\\", "C:\\zelkor.exe", nullptr},
         {"C:/zkt/Z36", "C:\\zkt\\Z36\\zelkor.exe", "C:/zkt/Z36\\zelkor.exe"},
     };
-    wine::write_file("C:\\w\\keep", "");
+    host::write_file("C:\\w\\keep", "");
     for (const Case& c : cases) {
-        wine::reg_clean();
-        wine::reg_import(registered(hkcu, "3.6", c.install_path));
+        host::reg_clean();
+        host::reg_import(registered(hkcu, "3.6", c.install_path));
         install_stub(c.planted);
         for (const char* trace : {"1", ""}) {
-            wine::Result r = wine::run("C:\\d\\tool.exe", {{"ZKLAUNCH_DEBUG", trace}}, "", {{"ZKSPAWN_DIR", "C:\\w"}});
+            host::Result r = host::run("C:\\d\\tool.exe", {{"ZKLAUNCH_DEBUG", trace}}, "", {{"ZKSPAWN_DIR", "C:\\w"}});
             if (c.runs != nullptr) {
                 EXPECT_EQ(r.out, ran(std::string(c.runs) + " C:\\d\\tool-script.zk ")) << c.install_path << r.err;
                 continue;
@@ -172,12 +172,12 @@ TEST_F(Discovery, OnlyAnAbsoluteInstallPathIsUsed) {
             EXPECT_EQ(r.exit_code, 103u) << c.install_path << ", trace " << trace << "\n" << r.out;
             EXPECT_TRUE(r.err.ends_with("Can't find a default Zelkor.\n")) << c.install_path << r.err;
         }
-        std::remove(wine::unix_path(c.planted).c_str());
+        host::remove_file(c.planted);
     }
 }
 
 TEST_F(Discovery, NothingInstalledIs103) {
-    wine::Result r = wine::run("C:\\d\\tool.exe");
+    host::Result r = host::run("C:\\d\\tool.exe");
     EXPECT_EQ(r.exit_code, 103u);
     EXPECT_EQ(r.err, "Can't find a default Zelkor.\n");
 }

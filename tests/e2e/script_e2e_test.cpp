@@ -9,14 +9,14 @@ protected:
         EndToEnd::SetUp();
         install_stub("C:\\Z36\\zelkor.exe");
         install_stub("C:\\Z27\\zelkor.exe");
-        wine::reg_import(
+        host::reg_import(
             "[HKEY_CURRENT_USER\\SOFTWARE\\Zelkor\\ZelkorCore\\3.6\\InstallPath]\r\n@=\"C:\\\\Z36\"\r\n\r\n"
             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zelkor\\ZelkorCore\\2.7\\InstallPath]\r\n@=\"C:\\\\Z27\\\\\"\r\n\r\n");
     }
-    static wine::Result run_script(const std::string& bytes, const std::string& command_line = "C:\\d\\tool.exe a",
-                                   const wine::Environment& env = {}, const wine::Environment& spawn = {}) {
-        wine::write_file("C:\\d\\tool-script.zk", bytes);
-        return wine::run(command_line, env, "", spawn);
+    static host::Result run_script(const std::string& bytes, const std::string& command_line = "C:\\d\\tool.exe a",
+                                   const host::Environment& env = {}, const host::Environment& spawn = {}) {
+        host::write_file("C:\\d\\tool-script.zk", bytes);
+        return host::run(command_line, env, "", spawn);
     }
 };
 
@@ -56,7 +56,7 @@ std::string utf32(const std::string& utf8, bool big_endian) {
 }
 
 TEST_F(Script, TheDoneWhenCase) {
-    wine::Result r = run_script("#!/usr/bin/env zelkor3 -u\r\nprint()\r\n");
+    host::Result r = run_script("#!/usr/bin/env zelkor3 -u\r\nprint()\r\n");
     EXPECT_EQ(r.exit_code, 0u) << r.err;
     EXPECT_EQ(r.out, ran("C:\\Z36\\zelkor.exe -u C:\\d\\tool-script.zk a"));
 }
@@ -83,7 +83,7 @@ TEST_F(Script, EveryByteOrderMark) {
 // encoding. "č" is U+010D, whose UTF-16LE bytes 0D 01 hold a CR byte: cut there, the line
 // would name C:\zkt\Ko, and C:\zkt\Ko.exe (another program) would run.
 TEST_F(Script, AShebangPathBeyondAscii) {
-    wine::copy_file(wine::native_build("spawn.exe"), "C:\\zkt\\Ko.exe");
+    host::copy_file(host::native_build("spawn.exe"), "C:\\zkt\\Ko.exe");
     for (const std::string path : {"C:\\zkt\\Ko\xC4\x8D\xC3\xAD\\zelkor.exe",                  // Kočí
                                    "C:\\zkt\\\xC5\xBDlu\xC5\xA5\xF0\x9F\x98\x80\\zelkor.exe"}) {  // Žluť, U+1F600
         install_stub(path);
@@ -93,13 +93,13 @@ TEST_F(Script, AShebangPathBeyondAscii) {
 }
 
 TEST_F(Script, ACompiledScriptRunsUnderItsVersion) {
-    wine::Result r = run_script(std::string("\x33\x0D\x0D\x0A", 4) + std::string(64, '\0'));
+    host::Result r = run_script(std::string("\x33\x0D\x0D\x0A", 4) + std::string(64, '\0'));
     EXPECT_EQ(r.out, ran("C:\\Z36\\zelkor.exe C:\\d\\tool-script.zk a"));
 }
 
 TEST_F(Script, EnvZelkorPrefersThePath) {
     install_stub("C:\\onpath\\zelkor.exe");
-    wine::Result r = run_script("#!/usr/bin/env zelkor\n", "C:\\d\\tool.exe a", {}, {{"ZKSPAWN_PATH", "C:\\onpath"}});
+    host::Result r = run_script("#!/usr/bin/env zelkor\n", "C:\\d\\tool.exe a", {}, {{"ZKSPAWN_PATH", "C:\\onpath"}});
     EXPECT_EQ(r.out, ran("C:\\onpath\\zelkor.exe C:\\d\\tool-script.zk a"));
     // Not on the path: the registry, major 2 first.
     EXPECT_EQ(run_script("#!/usr/bin/env zelkor\n").out, ran("C:\\Z27\\zelkor.exe C:\\d\\tool-script.zk a"));
@@ -108,8 +108,8 @@ TEST_F(Script, EnvZelkorPrefersThePath) {
 TEST_F(Script, CustomCommandsFromBothFiles) {
     install_stub("C:\\tools\\g.exe");
     install_stub("C:\\tools\\l.exe");
-    wine::write_file("C:\\d\\zk.ini", "[commands]\r\nglobaltool=C:\\tools\\g.exe --from-global\r\nboth=C:\\tools\\g.exe\r\n");
-    wine::write_file(wine::local_appdata() + "\\zk.ini", "[commands]\r\nBOTH=C:\\tools\\l.exe\r\n");
+    host::write_file("C:\\d\\zk.ini", "[commands]\r\nglobaltool=C:\\tools\\g.exe --from-global\r\nboth=C:\\tools\\g.exe\r\n");
+    host::write_file(host::local_appdata() + "\\zk.ini", "[commands]\r\nBOTH=C:\\tools\\l.exe\r\n");
     EXPECT_EQ(run_script("#!globaltool -v\n").out,
               ran("C:\\tools\\g.exe --from-global -v C:\\d\\tool-script.zk a"));
     EXPECT_EQ(run_script("#!/usr/bin/env both -w\n").out, ran("C:\\tools\\l.exe -w C:\\d\\tool-script.zk a"));
@@ -117,16 +117,16 @@ TEST_F(Script, CustomCommandsFromBothFiles) {
 
 TEST_F(Script, OneDigitVersionHonoursZkZelkor3) {
     install_stub("C:\\Z39\\zelkor.exe");
-    wine::reg_import("[HKEY_CURRENT_USER\\SOFTWARE\\Zelkor\\ZelkorCore\\3.9\\InstallPath]\r\n@=\"C:\\\\Z39\"\r\n\r\n");
+    host::reg_import("[HKEY_CURRENT_USER\\SOFTWARE\\Zelkor\\ZelkorCore\\3.9\\InstallPath]\r\n@=\"C:\\\\Z39\"\r\n\r\n");
     EXPECT_EQ(run_script("#!zelkor3\n").out, ran("C:\\Z39\\zelkor.exe C:\\d\\tool-script.zk a"));
     EXPECT_EQ(run_script("#!zelkor3\n", "C:\\d\\tool.exe a", {{"zk_zelkor3", "3.6"}}).out,
               ran("C:\\Z36\\zelkor.exe C:\\d\\tool-script.zk a"));
-    wine::write_file("C:\\d\\zk.ini", "[defaults]\r\nzelkor3=3.6\r\n");
+    host::write_file("C:\\d\\zk.ini", "[defaults]\r\nzelkor3=3.6\r\n");
     EXPECT_EQ(run_script("#!zelkor3\n").out, ran("C:\\Z36\\zelkor.exe C:\\d\\tool-script.zk a"));
 }
 
 TEST_F(Script, FatalShebangs) {
-    wine::Result r = run_script("#!zelkor3.10\n");
+    host::Result r = run_script("#!zelkor3.10\n");
     EXPECT_EQ(r.exit_code, 102u);
     EXPECT_EQ(r.err,
               "Invalid version specification: '3.10'.\n"
@@ -177,38 +177,38 @@ TEST_F(Script, OnlyTheProgramTheScriptNamesRuns) {
         {"#!C:\\zkt\\p%c\\pct.cmd", "C:\\pathdir", 101,
          "Unable to create process using '\"C:\\zkt\\p%c\\pct.cmd\"" + tail + "'\n"},
     };
-    const std::string decoy = wine::native_build("spawn.exe");
+    const std::string decoy = host::native_build("spawn.exe");
     for (const char* name : {"zelkor.exe", "nowhere-tool.exe", "mytool.exe", "tool2.exe", "bin\\tool2.exe",
                              "local.exe", "rt\\zelkor.exe", "ownfolder.exe", "my.exe"})
-        wine::copy_file(decoy, std::string("C:\\work\\sub\\") + name);
-    wine::copy_file(decoy, "C:\\work\\rt\\zelkor.exe");
+        host::copy_file(decoy, std::string("C:\\work\\sub\\") + name);
+    host::copy_file(decoy, "C:\\work\\rt\\zelkor.exe");
     for (const char* planted : {"C:\\usr\\bin\\env.exe", "C:\\usr\\bin\\nowhere-tool.exe", "C:\\zkt\\rooted\\r.exe"})
-        wine::copy_file(decoy, planted);
-    wine::write_file("C:\\work\\sub\\batty.cmd", "@echo decoy\r\n");
-    wine::write_file("C:\\work\\sub\\cbat.cmd", "@echo decoy\r\n");
+        host::copy_file(decoy, planted);
+    host::write_file("C:\\work\\sub\\batty.cmd", "@echo decoy\r\n");
+    host::write_file("C:\\work\\sub\\cbat.cmd", "@echo decoy\r\n");
     for (const char* stub : {"C:\\pathdir\\zelkor.exe", "C:\\pathdir\\mytool.exe", "C:\\d\\local.exe", "C:\\rt\\zelkor.exe",
                              "C:\\d\\rt\\zelkor.exe", "C:\\d\\ownfolder.exe", "C:\\pathdir\\my tool.exe",
                              "C:\\zkt\\My Tools\\q.exe"})
         install_stub(stub);
-    wine::write_file("C:\\pathdir\\batty.cmd", "@echo batty %*\r\n");
-    wine::write_file("C:\\pathdir\\cbat.cmd", "@echo batty %*\r\n");
+    host::write_file("C:\\pathdir\\batty.cmd", "@echo batty %*\r\n");
+    host::write_file("C:\\pathdir\\cbat.cmd", "@echo batty %*\r\n");
     for (const char* batch : {"C:\\zkt\\R&D\\bin\\mybat.cmd", "C:\\zkt\\R&D\\bin\\tool.bat", "C:\\zkt\\p%c\\pct.cmd"})
-        wine::write_file(batch, "@echo batty %*\r\n");
-    wine::write_file("C:\\d\\zk.ini",
+        host::write_file(batch, "@echo batty %*\r\n");
+    host::write_file("C:\\d\\zk.ini",
                      "[commands]\r\nmytool=mytool.exe --flag\r\ncbat=cbat.cmd --flag\r\nrootcmd=\\zkt\\rooted\\r.exe --flag\r\n");
     for (bool windowless : {false, true}) {
         install_launcher("C:\\d\\tool.exe", windowless);
         for (const Case& c : cases) {
-            wine::Environment spawn = {{"ZKSPAWN_DIR", "C:\\work\\sub"}, {"ZKSPAWN_PATH", c.path}};
-            wine::Result r = run_script(c.first_line + "\n", "C:\\d\\tool.exe a", {}, spawn);
+            host::Environment spawn = {{"ZKSPAWN_DIR", "C:\\work\\sub"}, {"ZKSPAWN_PATH", c.path}};
+            host::Result r = run_script(c.first_line + "\n", "C:\\d\\tool.exe a", {}, spawn);
             std::string what = c.first_line + (windowless ? " (windowless)" : "");
             EXPECT_EQ(r.exit_code, c.code) << what << "\n" << r.err;
             EXPECT_EQ(c.code == 0 ? r.out : r.err, c.out_or_err) << what;
         }
         // The script's own path, where the command interpreter would split it, quoted.
         install_launcher("C:\\zkt\\a&b\\tool.exe", windowless);
-        wine::write_file("C:\\zkt\\a&b\\tool-script.zk", "#!/usr/bin/env mybat -x\n");
-        wine::Result r = wine::run("C:\\zkt\\a&b\\tool.exe a", {}, "",
+        host::write_file("C:\\zkt\\a&b\\tool-script.zk", "#!/usr/bin/env mybat -x\n");
+        host::Result r = host::run("C:\\zkt\\a&b\\tool.exe a", {}, "",
                                    {{"ZKSPAWN_DIR", "C:\\work\\sub"}, {"ZKSPAWN_PATH", "C:\\zkt\\R&D\\bin"}});
         EXPECT_EQ(r.out, "batty -x \"C:\\zkt\\a&b\\tool-script.zk\" a\r\n") << r.err;
     }
@@ -217,10 +217,10 @@ TEST_F(Script, OnlyTheProgramTheScriptNamesRuns) {
 // A VIRTUAL_ENV that is not an absolute folder (relative, rooted, drive-relative) names one
 // through where the user stands: passed over, whatever lies there; the registry's default.
 TEST_F(Script, AVirtualEnvThatIsNotAbsoluteIsPassedOver) {
-    const std::string decoy = wine::native_build("spawn.exe");
-    wine::copy_file(decoy, "C:\\zkt\\cwd\\venv\\Scripts\\zelkor.exe");
+    const std::string decoy = host::native_build("spawn.exe");
+    host::copy_file(decoy, "C:\\zkt\\cwd\\venv\\Scripts\\zelkor.exe");
     for (const char* venv : {"venv", "\\zkt\\cwd\\venv", "C:venv"}) {
-        wine::Result r = run_script("", "C:\\d\\tool.exe a", {{"VIRTUAL_ENV", venv}}, {{"ZKSPAWN_DIR", "C:\\zkt\\cwd"}});
+        host::Result r = run_script("", "C:\\d\\tool.exe a", {{"VIRTUAL_ENV", venv}}, {{"ZKSPAWN_DIR", "C:\\zkt\\cwd"}});
         EXPECT_EQ(r.exit_code, 0u) << venv;
         EXPECT_EQ(r.out, ran("C:\\Z36\\zelkor.exe C:\\d\\tool-script.zk a")) << venv;
     }
@@ -253,7 +253,7 @@ TEST_F(Script, EnvWordsBeforeTheCommand) {
     for (bool windowless : {false, true}) {
         install_launcher("C:\\d\\tool.exe", windowless);
         for (const Case& c : cases) {
-            wine::Result r = run_script(c.first_line + "\r\n", "C:\\d\\tool.exe a",
+            host::Result r = run_script(c.first_line + "\r\n", "C:\\d\\tool.exe a",
                                         {{"ZKT_B", "set"}, {"ZKSTUB_PRINT", "ZKT_A;ZKT_B"}});
             std::string what = c.first_line + (windowless ? " (windowless)" : "");
             EXPECT_EQ(r.exit_code, c.code) << what << "\n" << r.err;
@@ -267,9 +267,9 @@ TEST_F(Script, EnvWordsBeforeTheCommand) {
 
 TEST_F(Script, NoShebangRunsZelkorInTheParentDirectory) {
     install_launcher("C:\\e\\d\\tool.exe");
-    wine::write_file("C:\\e\\d\\tool-script.zk", "print('no shebang')\n");
+    host::write_file("C:\\e\\d\\tool-script.zk", "print('no shebang')\n");
     install_stub("C:\\e\\zelkor.exe");
-    EXPECT_EQ(wine::run("C:\\e\\d\\tool.exe a").out, ran("C:\\e\\zelkor.exe C:\\e\\d\\tool-script.zk a"));
+    EXPECT_EQ(host::run("C:\\e\\d\\tool.exe a").out, ran("C:\\e\\zelkor.exe C:\\e\\d\\tool-script.zk a"));
 }
 
 TEST_F(Script, OnlyBlanksAfterTheMarkTakeTheDefaultRoad) {

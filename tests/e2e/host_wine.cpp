@@ -1,5 +1,5 @@
-// The end-to-end harness (native Linux code driving Wine).
-#include "e2e/wine.h"
+// The test host as a Unix program driving Wine from outside (host.h).
+#include "e2e/host.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -20,7 +20,7 @@ extern char** environ;
 
 namespace fs = std::filesystem;
 
-namespace wine {
+namespace host {
 
 namespace {
 
@@ -94,14 +94,6 @@ std::string read_all(const fs::path& path) {
 }
 
 std::string scratch(const std::string& name) { return prefix + "/scratch-" + name; }
-
-// What the harness made again, after what it took for a chance failure of Wine's.
-std::vector<std::string> made_again;
-
-void note_made_again(const std::string& what) {
-    made_again.push_back(what);
-    fprintf(stderr, "wine: made again: %s\n", what.c_str());
-}
 
 int wine_command(const std::vector<std::string>& args) {
     std::vector<std::string> argv = {loader};
@@ -195,6 +187,28 @@ std::string xdotool(const std::vector<std::string>& args) {
     return read_all(scratch("xdotool.out"));
 }
 
+// The visible top-level windows of the host's display: id and title.
+std::vector<std::pair<std::string, std::string>> visible_windows() {
+    std::vector<std::pair<std::string, std::string>> windows;
+    std::istringstream ids(xdotool({"search", "--onlyvisible", "--name", "."}));
+    for (std::string id; ids >> id;) {
+        std::string title = xdotool({"getwindowname", id});
+        if (!title.empty() && title.back() == '\n') title.pop_back();
+        windows.emplace_back(id, title);
+    }
+    return windows;
+}
+
+// Where a Windows path (C:\\...) lies on the Unix side.
+std::string unix_path(const std::string& windows_path) {
+    if (windows_path.size() < 3 || windows_path[1] != ':' || windows_path[2] != '\\')
+        throw std::runtime_error("not an absolute Windows path: " + windows_path);
+    std::string rest = windows_path.substr(3);
+    for (char& c : rest)
+        if (c == '\\') c = '/';
+    return prefix + "/drive_c/" + rest;
+}
+
 }  // namespace
 
 void start() {
@@ -220,26 +234,6 @@ void stop() {
     stop_display();
 }
 
-std::vector<std::pair<std::string, std::string>> visible_windows() {
-    std::vector<std::pair<std::string, std::string>> windows;
-    std::istringstream ids(xdotool({"search", "--onlyvisible", "--name", "."}));
-    for (std::string id; ids >> id;) {
-        std::string title = xdotool({"getwindowname", id});
-        if (!title.empty() && title.back() == '\n') title.pop_back();
-        windows.emplace_back(id, title);
-    }
-    return windows;
-}
-
-std::string unix_path(const std::string& windows_path) {
-    if (windows_path.size() < 3 || windows_path[1] != ':' || windows_path[2] != '\\')
-        throw std::runtime_error("not an absolute Windows path: " + windows_path);
-    std::string rest = windows_path.substr(3);
-    for (char& c : rest)
-        if (c == '\\') c = '/';
-    return prefix + "/drive_c/" + rest;
-}
-
 void write_file(const std::string& windows_path, const std::string& bytes) {
     fs::path p = unix_path(windows_path);
     fs::path top = fs::path(prefix) / "drive_c" / fs::relative(p, fs::path(prefix) / "drive_c").begin()->string();
@@ -255,13 +249,25 @@ void copy_file(const std::string& unix_source, const std::string& windows_path) 
 
 bool exists(const std::string& windows_path) { return fs::exists(unix_path(windows_path)); }
 
-void symlink(const std::string& target, const std::string& link) {
+std::string read_file(const std::string& windows_path) { return read_all(unix_path(windows_path)); }
+
+void remove_file(const std::string& windows_path) {
+    std::error_code none;
+    fs::remove(unix_path(windows_path), none);
+}
+
+// Wine follows a Unix link as Windows follows a file or folder link, or a junction (its
+// own CreateSymbolicLinkW and mklink make nothing).
+std::string symlink(const std::string& target, const std::string& link) {
     std::error_code none;
     fs::remove(unix_path(link), none);  // an earlier link, through which writing would go
     write_file(link, "");               // its folders, and its top folder forgotten with the rest
     fs::remove(unix_path(link));
     fs::create_symlink(unix_path(target), unix_path(link));
+    return "";
 }
+
+std::string junction(const std::string& target, const std::string& link) { return symlink(target, link); }
 
 std::string short_path(const std::string& windows_path) {
     std::vector<std::string> env = base_environment();
@@ -293,35 +299,8 @@ void reg_import(const std::string& body) {
     // twice at most.
     for (int attempt = 1; wine_command({"reg", "import", "C:\\zktest\\import.reg"}) != 0; ++attempt) {
         if (attempt == 3) throw std::runtime_error("reg import failed: " + read_all(scratch("wine.err")));
-        note_made_again("a reg import");
+        detail::note_made_again("a reg import");
     }
-}
-
-std::string expand_sz(const std::string& text) {
-    // In an ASCII .reg file the data are the ANSI bytes and a final 00.
-    std::string hex = "hex(2):";
-    char byte[4];
-    for (unsigned char c : text) {
-        snprintf(byte, sizeof byte, "%02x,", c);
-        hex += byte;
-    }
-    return hex + "00";
-}
-
-namespace {
-std::string local_appdata_entry(const std::string& data) {
-    return "[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders]\r\n"
-           "\"Local AppData\"=" + data + "\r\n";
-}
-}  // namespace
-
-void set_local_appdata_value(const std::string& data) { reg_import(local_appdata_entry(data)); }
-
-void reg_clean() {
-    reg_import(
-        "[-HKEY_CURRENT_USER\\SOFTWARE\\Zelkor]\r\n\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Zelkor]\r\n\r\n"
-        "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Zelkor]\r\n\r\n" +
-        local_appdata_entry(expand_sz("%USERPROFILE%\\AppData\\Local")));
 }
 
 namespace {
@@ -345,8 +324,10 @@ std::vector<std::string> spawn_environment(const std::string& command_line, cons
     return env;
 }
 
-Result run_once(const std::string& command_line, const Environment& environment, const std::string& input,
-                const Environment& spawn_options, std::vector<std::string>* windows) {
+}  // namespace
+
+Result detail::run_once(const std::string& command_line, const Environment& environment, const std::string& input,
+                        const Environment& spawn_options, std::vector<std::string>* windows) {
     std::vector<std::string> env = spawn_environment(command_line, environment, spawn_options);
     std::ofstream(scratch("in"), std::ios::binary) << input;
     // Every window that shows is noted, then closed by a key, so that no case waits for a
@@ -369,6 +350,10 @@ Result run_once(const std::string& command_line, const Environment& environment,
     r.exit_code = static_cast<uint32_t>(std::stoul(code));
     return r;
 }
+
+void detail::pause(int seconds) { sleep(static_cast<unsigned>(seconds)); }
+
+namespace {
 
 std::string shell_quoted(const std::string& s) {
     std::string r = "'";
@@ -439,62 +424,44 @@ Result run_by_loader(const std::string& windows_path, const std::string& argumen
     return Result{static_cast<uint32_t>(status), read_all(scratch("out")), read_all(scratch("err"))};
 }
 
-namespace {
-
-// Wine's chance failure, as measured here: CreateProcessW failing with 1359
-// (ERROR_INTERNAL_ERROR) for no reason of the program's, once in a few thousand starts
-// (3,477 starts of the spawn helper, each starting the launcher and the stub, saw one).
-// The spawn helper's start of the launcher says so; the launcher's start of its child
-// meets it as well, but falls back to its second way of creating the child, which a
-// second such failure would have to hit too: a launcher's 101 is never made again.
-bool chance_failure(const std::string& spawn_error) {
-    return spawn_error.find("spawn: CreateProcessW failed: 1359\n") != std::string::npos;
-}
-
-}  // namespace
-
-Result run(const std::string& command_line, const Environment& environment, const std::string& input,
-           const Environment& spawn_options, std::vector<std::string>* windows) {
-    for (int attempt = 1;; ++attempt) {
-        try {
-            if (windows != nullptr) windows->clear();
-            return run_once(command_line, environment, input, spawn_options, windows);
-        } catch (const std::runtime_error& e) {
-            if (attempt == 3 || !chance_failure(e.what())) throw;
-        }
-        note_made_again("a process start (CreateProcessW 1359): " + command_line);
-    }
-}
-
-void check_made_again() {
-    // More than a few in one suite run is no chance any more.
-    if (made_again.size() <= 3) return;
-    std::string list;
-    for (const std::string& what : made_again) list += "\n  " + what;
-    ADD_FAILURE() << made_again.size() << " runs were made again after a chance failure of Wine's:" << list;
-}
-
-Result run_showing(const std::string& command_line, const Environment& environment,
-                   const Environment& spawn_options, std::vector<std::string>* windows) {
-    for (int attempt = 1;; ++attempt) {
-        Result r = run(command_line, environment, "", spawn_options, windows);
-        if (!windows->empty() || attempt == 3) return r;
-        note_made_again("a window that did not show: " + command_line);
-        sleep(2 * attempt);  // once seen, it lasted seconds
-    }
-}
-
 std::string explain_windows(const std::string& command_line, const Environment& environment,
                             const Environment& spawn_options) {
     Environment logged = environment;
     logged.emplace_back("WINEDEBUG", "err+all,warn+msgbox,warn+dialog,warn+win,+winstation,fixme-all");
     std::vector<std::string> windows;
-    Result r = run_once(command_line, logged, "", spawn_options, &windows);
+    Result r = detail::run_once(command_line, logged, "", spawn_options, &windows);
     std::string report = "again, with Wine's log: exit code " + std::to_string(r.exit_code) + ", windows:";
     for (const std::string& title : windows) report += " '" + title + "'";
     report += "\n" + r.err + "the prefix's processes:\n";
     for (const std::string& process : prefix_processes()) report += "  " + process + "\n";
     return report + "Xvfb said: " + read_all(scratch("xvfb.err"));
+}
+
+std::string missing(Feature feature) {
+    switch (feature) {
+    case Feature::console_close:
+        return "this Wine delivers no console close event (a closed console ends its processes without calling "
+               "their handlers)";
+    case Feature::long_paths:
+        return "this Wine starts no program from a path of 260 characters or more";
+    case Feature::signing:
+        return "";
+    }
+    return "unknown feature";
+}
+
+std::string signed_copy(const std::string& host_source) {
+    const std::string dir = scratch("signing"), signed_file = dir + "/signed.exe";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const std::vector<std::string> env = {"PATH=/usr/bin:/bin"};
+    if (run_unix({"/bin/bash", std::string(ZK_SOURCE_DIR) + "/tests/support/throwaway_ca.sh", dir}, env, "/dev/null",
+                 scratch("sign.out"), scratch("sign.err")) != 0 ||
+        run_unix({"/usr/bin/osslsigncode", "sign", "-pkcs12", dir + "/cs.p12", "-readpass", dir + "/password.txt", "-h",
+                  "sha256", "-n", "zklaunch", "-in", host_source, "-out", signed_file},
+                 env, "/dev/null", scratch("sign.out"), scratch("sign.err")) != 0)
+        throw std::runtime_error("cannot sign " + host_source + ": " + read_all(scratch("sign.err")));
+    return signed_file;
 }
 
 std::string native_build(const std::string& file) {
@@ -508,18 +475,4 @@ bool runs_i386() { return arch != Arch::arm64; }
 
 std::string launcher_exe(bool windowless) { return launcher_build(windowless ? "zklaunchw.exe" : "zklaunch.exe"); }
 
-namespace {
-// One wineserver for the whole run of the end-to-end tests.
-class WineServer : public ::testing::Environment {
-    void SetUp() override { start(); }
-    void TearDown() override {
-        forget_files();
-        stop();
-        check_made_again();
-    }
-};
-[[maybe_unused]] ::testing::Environment* const server_environment =
-    ::testing::AddGlobalTestEnvironment(new WineServer);
-}  // namespace
-
-}  // namespace wine
+}  // namespace host
