@@ -80,7 +80,29 @@ if(ZK_E2E)
     add_test(NAME e2e-${arch} COMMAND zk_e2e_tests)
     set_tests_properties(e2e-${arch} PROPERTIES LABELS e2e TIMEOUT 1800 ENVIRONMENT ZK_E2E_LAUNCHER=${arch})
   endforeach()
-  set_tests_properties(e2e-x86 e2e-x64 PROPERTIES RESOURCE_LOCK wine)
+  # The same cases as a Windows program (zk_e2e.exe, built by the windows-x64 preset) under
+  # this Wine, testing the x64 and the x86 launchers from inside Windows. Its helpers of
+  # each width in one folder, as the release's tests zip has them.
+  foreach(arch dir IN ZIP_LISTS ZK_PRODUCT_ARCHES ZK_PRODUCT_DIRS)
+    file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/e2e-helpers/${arch})
+    foreach(helper spawn.exe zelkor_stub.exe planted.dll)
+      file(CREATE_LINK ${dir}/${helper} ${CMAKE_BINARY_DIR}/e2e-helpers/${arch}/${helper} SYMBOLIC)
+    endforeach()
+  endforeach()
+  add_executable(zk_e2e_windows_under_wine tests/e2e/windows_program_under_wine.cpp tests/e2e/host_common.cpp
+                 tests/e2e/host_wine.cpp)
+  target_include_directories(zk_e2e_windows_under_wine PRIVATE tests)
+  target_link_libraries(zk_e2e_windows_under_wine PRIVATE GTest::gtest)
+  target_compile_options(zk_e2e_windows_under_wine PRIVATE -Wall -Wextra)
+  target_compile_definitions(zk_e2e_windows_under_wine PRIVATE
+    ZK_WIN64_DIR="${ZK_WIN64_DIR}" ZK_WIN32_DIR="${ZK_WIN32_DIR}" ZK_ARM64_DIR="${ZK_ARM64_DIR}"
+    ZK_ARM64_WINE="${ZK_ARM64_WINE}" ZK_E2E_HELPERS="${CMAKE_BINARY_DIR}/e2e-helpers"
+    ZK_WINE_PREFIX="${CMAKE_BINARY_DIR}/wineprefix" ZK_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  foreach(arch x64 x86)
+    add_test(NAME e2e-windows-${arch} COMMAND zk_e2e_windows_under_wine ${arch})
+    set_tests_properties(e2e-windows-${arch} PROPERTIES LABELS e2e TIMEOUT 1800 ENVIRONMENT ZK_E2E_LAUNCHER=x64)
+  endforeach()
+  set_tests_properties(e2e-x86 e2e-x64 e2e-windows-x64 e2e-windows-x86 PROPERTIES RESOURCE_LOCK wine)
   # The longest (every process emulated): started first, beside everything else.
   set_tests_properties(e2e-arm64 PROPERTIES COST 1000)
   # Every shipped launcher: its file checked, and a second build from the same sources

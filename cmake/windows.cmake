@@ -83,8 +83,8 @@ endif()
 # starts a command with an exact raw command line, and a DLL to plant; the benchmark's
 # driver and its two pass-through launchers (the second also looks up the per-user
 # folder), which ARM64 does without: its builds run emulated and are never timed.
-function(zk_test_program name source)
-  add_executable(${name} ${source})
+function(zk_test_program name)
+  add_executable(${name} ${ARGN})
   if(MINGW)
     target_compile_options(${name} PRIVATE -Wall -Wextra -Os)
     target_link_options(${name} PRIVATE -municode -static -s)
@@ -92,7 +92,10 @@ function(zk_test_program name source)
 endfunction()
 
 zk_test_program(zelkor_stub tests/support/zelkor_stub.cpp)
-zk_test_program(spawn tests/support/spawn.cpp)
+# The spawn helper starts the launchers, in folders beyond 260 characters too where
+# Windows allows them: long-path aware, as they are.
+file(WRITE ${CMAKE_BINARY_DIR}/long_paths.rc "1 24 \"${CMAKE_SOURCE_DIR}/tests/support/long_paths.manifest\"\n")
+zk_test_program(spawn tests/support/spawn.cpp ${CMAKE_BINARY_DIR}/long_paths.rc)
 # The DLL the tests plant under system DLLs' names: it leaves a marker when loaded.
 add_library(planted SHARED tests/support/planted_dll.cpp)
 set_target_properties(planted PROPERTIES PREFIX "")
@@ -106,4 +109,19 @@ if(NOT CMAKE_SYSTEM_PROCESSOR STREQUAL "ARM64")
   zk_test_program(passthrough_shell bench/passthrough.cpp)
   target_compile_definitions(passthrough_shell PRIVATE ZK_FOLDER_LOOKUP)
   target_link_libraries(passthrough_shell PRIVATE shell32)
+endif()
+
+# The end-to-end cases as a Windows program (zk_e2e.exe, in e2e/), which tests the
+# launchers of any width from inside Windows: under Wine here (ctest's e2e-windows-*), on
+# Windows runners, and on a company's own machines (the release's tests zip).
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+  include(ExternalProject)
+  ExternalProject_Add(zk_e2e_program
+    SOURCE_DIR ${CMAKE_SOURCE_DIR}
+    BINARY_DIR ${CMAKE_BINARY_DIR}/e2e
+    CMAKE_ARGS -DZK_E2E_PROGRAM=ON -DCMAKE_BUILD_TYPE=MinSizeRel
+               -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/mingw-x86_64-posix.cmake
+    BUILD_ALWAYS ON
+    INSTALL_COMMAND ""
+    USES_TERMINAL_BUILD ON)
 endif()

@@ -116,6 +116,7 @@ enum class Feature {
     console_close,  // a console window closed as a user closes it, its event delivered
     long_paths,     // programs started from folders of 260 characters or more
     signing,        // osslsigncode and a throwaway authority, to sign a launcher
+    console_screen, // a console's screen read back as Windows holds it, a long line whole
 };
 // "" when the host gives it; else why not, said specifically ("this Wine delivers no
 // console close event").

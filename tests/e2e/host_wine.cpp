@@ -63,8 +63,9 @@ int run_unix(const std::vector<std::string>& argv, const std::vector<std::string
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // An empty name: the stream is the caller's own.
+    if (!out.empty()) posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!err.empty()) posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::vector<char*> a, e;
     for (auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
     for (auto& s : env) e.push_back(const_cast<char*>(s.c_str()));
@@ -446,6 +447,8 @@ std::string missing(Feature feature) {
         return "this Wine starts no program from a path of 260 characters or more";
     case Feature::signing:
         return "";
+    case Feature::console_screen:
+        return "the console here is a tmux pane, which breaks a long line of Wine's console where it did not wrap it";
     }
     return "unknown feature";
 }
@@ -476,3 +479,19 @@ bool runs_i386() { return arch != Arch::arm64; }
 std::string launcher_exe(bool windowless) { return launcher_build(windowless ? "zklaunchw.exe" : "zklaunch.exe"); }
 
 }  // namespace host
+
+namespace host::wine {
+
+int run_windows_program(const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv = {loader};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return run_unix(argv, base_environment(), "/dev/null", "", "");
+}
+
+std::string windows_path(const std::string& unix_path) {
+    std::string path = "Z:" + fs::absolute(unix_path).lexically_normal().string();
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+}
+
+}  // namespace host::wine

@@ -219,6 +219,34 @@ TEST_F(Launcher, CtrlCReachesTheChildWhileTheLauncherWaits) {
     EXPECT_EQ(r.exit_code, 42u) << r.out;
 }
 
+// The console window closed while the script cleans up (saving a buffer, a journal): the
+// launcher stays until the script has ended in its own time, and exits with its code.
+TEST_F(Launcher, TheConsoleClosedWhileTheScriptCleansUp) {
+    if (std::string why = host::missing(host::Feature::console_close); !why.empty()) GTEST_SKIP() << why;
+    install_stub("C:\\venv\\Scripts\\zelkor.exe");
+    host::Environment env = venv;
+    env.emplace_back("ZKSTUB_CTRL", "42");
+    env.emplace_back("ZKSTUB_CLEANUP", "C:\\zktest\\cleanup.txt");
+    env.emplace_back("ZKSTUB_SLEEP_MS", "30000");
+    host::Result r = host::run_on_console("C:\\d\\tool.exe", env, "zelkor-stub: ", "close");
+    EXPECT_EQ(host::read_file("C:\\zktest\\cleanup.txt"), "clean-up: begun\nclean-up: done\n");
+    EXPECT_EQ(r.exit_code, 42u) << r.out;
+}
+
+// A fatal message of 20,000 characters on a real console arrives whole: before Windows 8 a
+// console takes a write from a heap of 64 KiB and refuses a longer one outright.
+TEST_F(Launcher, ALongFatalMessageReachesARealConsoleWhole) {
+    if (std::string why = host::missing(host::Feature::console_screen); !why.empty()) GTEST_SKIP() << why;
+    host::write_file("C:\\zkv\\Scripts\\zelkor.exe", "not a program");
+    const std::string arguments(20000, 'a');
+    host::Result r = host::run_on_console("C:\\d\\tool.exe " + arguments, {{"VIRTUAL_ENV", "C:\\zkv"}}, "", "");
+    EXPECT_EQ(r.exit_code, 101u);
+    EXPECT_NE(r.out.find("Unable to create process using 'C:\\zkv\\Scripts\\zelkor.exe C:\\d\\tool-script.zk " +
+                         arguments + "'\n"),
+              std::string::npos)
+        << r.out.size() << " characters on the screen";
+}
+
 // A launcher signed as a release signs it (Authenticode, SHA-256, here with a throwaway
 // authority of the test's own) runs its script as the unsigned one does.
 TEST_F(Launcher, ASignedLauncherRunsItsScript) {
@@ -268,6 +296,19 @@ TEST_F(Launcher, LongPathsOfTheLauncherAndItsScript) {
         EXPECT_EQ(r.exit_code, 105u) << length;
         EXPECT_EQ(r.err, "Script file '" + folder + "\\miss-script.zk' is not present.\n") << length;
     }
+}
+
+// Where Windows has long paths enabled: the launcher, its script and its interpreter in
+// folders beyond 260 characters, a blank in the launcher's.
+TEST_F(Launcher, FoldersBeyond260Characters) {
+    if (std::string why = host::missing(host::Feature::long_paths); !why.empty()) GTEST_SKIP() << why;
+    const std::string folder = deep_folder("C:\\zkl\\a b", 300), venv_folder = deep_folder("C:\\zkv", 300);
+    install_launcher(folder + "\\tool.exe");
+    host::write_file(folder + "\\tool-script.zk", "");
+    install_stub(venv_folder + "\\Scripts\\zelkor.exe");
+    host::Result r = host::run("\"" + folder + "\\tool.exe\" a", {{"VIRTUAL_ENV", venv_folder}});
+    EXPECT_EQ(r.exit_code, 0u) << r.err;
+    EXPECT_EQ(r.out, ran(venv_folder + "\\Scripts\\zelkor.exe \"" + folder + "\\tool-script.zk\" a"));
 }
 
 // Interpreters in folders of about 300 characters, on every road that finds one. This Wine

@@ -17,6 +17,15 @@
 //   ZKSPAWN_SHOW=n             how its window is to be shown (STARTF_USESHOWWINDOW, n)
 //   ZKSPAWN_TIMEOUT_MS=n       terminate the command when it has not ended after n ms
 //                              (default 60000); its exit code is then 0xDEAD
+// On a console of its own (started with CREATE_NEW_CONSOLE), the helper also plays the
+// user at that console:
+//   ZKSPAWN_SCREEN=path        writes the console's screen there, as UTF-8 lines (a row
+//                              filled to its end joined with the next), once the command
+//                              has ended; the screen is 400 columns wide
+//   ZKSPAWN_READY=text         waits until the screen shows that text, then does what
+//   ZKSPAWN_KEYS=what          says: "C-c" (Ctrl+C) or "C-Break" to every process of the
+//                              console, or "close", the console window closed as a user
+//                              closes it (WM_CLOSE)
 // Or, with ZKSPAWN_SHORT_NAME=path alone, it prints that path's 8.3 short form.
 // The variables are removed before the command starts. The command inherits the
 // standard handles and the rest of the environment. Exit code 0, or 2 when the command
@@ -27,6 +36,7 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <string>
 
 namespace {
 
@@ -36,7 +46,65 @@ bool take_env(const wchar_t* name, wchar_t* value, DWORD size) {
     return n > 0 && n < size;
 }
 
-BOOL WINAPI outlive_control_event(DWORD) { return TRUE; }
+// The command, and where its exit code and the screen go: the end of the run is reported
+// from the main thread, or from the control handler when the console is closed (Windows
+// ends the helper once its handler returns).
+HANDLE command = nullptr;
+wchar_t result_path[1024], screen_path[1024];
+LONG reported = 0;
+
+// The console's screen, row by row, each row's trailing blanks dropped and a row filled to
+// its end joined with the next, as a terminal joins a wrapped line.
+std::wstring screen() {
+    HANDLE out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    std::wstring text;
+    if (out != INVALID_HANDLE_VALUE && GetConsoleScreenBufferInfo(out, &info)) {
+        std::wstring row(info.dwSize.X, L' ');
+        for (SHORT y = 0; y <= info.dwCursorPosition.Y; ++y) {
+            DWORD read = 0;
+            ReadConsoleOutputCharacterW(out, &row[0], info.dwSize.X, COORD{0, y}, &read);
+            size_t end = row.find_last_not_of(L' ');
+            text.append(row, 0, end == std::wstring::npos ? 0 : end + 1);
+            if (end + 1 != row.size()) text += L'\n';
+        }
+    }
+    if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+    return text;
+}
+
+void write_utf8(const wchar_t* path, const std::wstring& text) {
+    FILE* f = _wfopen(path, L"wb");
+    if (f == nullptr) return;
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &bytes[0], n, nullptr, nullptr);
+    fwrite(bytes.data(), 1, bytes.size(), f);
+    fclose(f);
+}
+
+// Once: the command's exit code (it has ended) and the screen.
+void report() {
+    if (InterlockedExchange(&reported, 1) != 0) return;
+    DWORD code = 0;
+    GetExitCodeProcess(command, &code);
+    if (screen_path[0] != 0) write_utf8(screen_path, screen());
+    FILE* f = _wfopen(result_path, L"w");
+    if (f == nullptr) return;
+    fprintf(f, "%lu\n", static_cast<unsigned long>(code));
+    fclose(f);
+}
+
+// Ctrl+C and Ctrl+Break: outlived. A closed console: the command has its own time to end,
+// and so does the helper, which waits for it and reports before Windows ends it.
+BOOL WINAPI outlive_control_event(DWORD event) {
+    if ((event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) && command != nullptr) {
+        WaitForSingleObject(command, 20000);
+        report();
+    }
+    return TRUE;
+}
 
 }  // namespace
 
@@ -49,7 +117,7 @@ int wmain() {
         printf("%ls\n", short_name);
         return 0;
     }
-    wchar_t result_path[1024], value[64];
+    wchar_t value[64];
     if (!take_env(L"ZKSPAWN_CMDLINE", command_line, 32768) ||
         !take_env(L"ZKSPAWN_RESULT", result_path, 1024))
         return 2;
@@ -93,11 +161,32 @@ int wmain() {
         startup.wShowWindow = static_cast<WORD>(wcstoul(value, nullptr, 0));
     }
     DWORD timeout = take_env(L"ZKSPAWN_TIMEOUT_MS", value, 64) ? wcstoul(value, nullptr, 0) : 60000;
+    static wchar_t ready[1024];
+    wchar_t keys[16] = L"";
+    bool wait_ready = take_env(L"ZKSPAWN_READY", ready, 1024);
+    take_env(L"ZKSPAWN_KEYS", keys, 16);
+    if (take_env(L"ZKSPAWN_SCREEN", screen_path, 1024)) {
+        // Wide enough that the cases' lines do not wrap, and deep enough for long messages.
+        HANDLE out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+        SetConsoleScreenBufferSize(out, COORD{400, 2000});
+        CloseHandle(out);
+    }
     PROCESS_INFORMATION child{};
     if (!CreateProcessW(nullptr, command_line, nullptr, nullptr, inherit, flags, nullptr,
                         has_directory ? directory : nullptr, &startup, &child)) {
         fprintf(stderr, "spawn: CreateProcessW failed: %lu\n", GetLastError());
         return 2;
+    }
+    command = child.hProcess;
+    if (wait_ready) {
+        DWORD start = GetTickCount();
+        while (screen().find(ready) == std::wstring::npos && GetTickCount() - start < timeout &&
+               WaitForSingleObject(child.hProcess, 50) == WAIT_TIMEOUT) {
+        }
+        if (wcscmp(keys, L"C-c") == 0) GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+        if (wcscmp(keys, L"C-Break") == 0) GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0);
+        if (wcscmp(keys, L"close") == 0) PostMessageW(GetConsoleWindow(), WM_CLOSE, 0, 0);
     }
     if (kill_on_file) {
         while (GetFileAttributesW(kill_when) == INVALID_FILE_ATTRIBUTES &&
@@ -108,11 +197,6 @@ int wmain() {
     }
     if (WaitForSingleObject(child.hProcess, timeout) == WAIT_TIMEOUT) TerminateProcess(child.hProcess, 0xDEAD);
     WaitForSingleObject(child.hProcess, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(child.hProcess, &code);
-    FILE* f = _wfopen(result_path, L"w");
-    if (f == nullptr) return 2;
-    fprintf(f, "%lu\n", static_cast<unsigned long>(code));
-    fclose(f);
+    report();
     return 0;
 }

@@ -6,6 +6,9 @@
 //                       printed): prints "zelkor-stub: control event N", and exits with
 //                       code a second later, time enough for a launcher that does not
 //                       ignore the event to end first
+//   ZKSTUB_CLEANUP=path with ZKSTUB_CTRL, on a console close, logoff or shutdown: cleans
+//                       up before it exits, two seconds long: writes "clean-up: begun" to
+//                       that file, and after two seconds "clean-up: done"
 //   ZKSTUB_ECHO=1       reads one line of standard input and prints "stdin: <line>"
 //   ZKSTUB_PRINT=A;B    prints "A=<value>" ("A=" when empty, "A unset") for each variable named
 //   ZKSTUB_SLEEP_MS=n   sleeps n milliseconds
@@ -40,12 +43,25 @@ bool env(const wchar_t* name, wchar_t* value, DWORD size) {
 }
 
 UINT ctrl_exit_code = 0;
+wchar_t cleanup_path[1024];
 
 BOOL WINAPI on_control_event(DWORD event) {
     wchar_t line[64];
     swprintf(line, 64, L"zelkor-stub: control event %lu\n", static_cast<unsigned long>(event));
     write_text(line);
-    Sleep(1000);
+    bool ending = event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
+    if (ending && cleanup_path[0] != 0) {
+        FILE* f = _wfopen(cleanup_path, L"wb");
+        if (f != nullptr) {
+            fputs("clean-up: begun\n", f);
+            fflush(f);
+            Sleep(2000);
+            fputs("clean-up: done\n", f);
+            fclose(f);
+        }
+    } else {
+        Sleep(1000);
+    }
     ExitProcess(ctrl_exit_code);
 }
 
@@ -88,6 +104,7 @@ int wmain() {
     wchar_t value[1024];
     if (env(L"ZKSTUB_CTRL", value, 1024)) {
         ctrl_exit_code = wcstoul(value, nullptr, 0);
+        env(L"ZKSTUB_CLEANUP", cleanup_path, 1024);
         SetConsoleCtrlHandler(on_control_event, TRUE);
     }
     write_text(L"zelkor-stub: ");
