@@ -76,8 +76,18 @@ if(ZK_E2E)
   # Debian's x86-64 Wine, which share a prefix; the ARM64 one under its arm64 Wine, with a
   # prefix of its own. One wineserver for each run: the tests of a run go serially in one
   # process that starts the server first and stops it last.
+  # For x86 and x64 the Windows program below covers every case it can give under this
+  # Wine; the Unix side keeps for those widths what only it can show here: links that
+  # Wine follows (its CreateSymbolicLinkW makes none), a launcher the loader starts by its
+  # short name (a Windows parent's start hands Wine the long one), the tmux console, and
+  # signing with a throwaway authority.
+  set(ZK_UNIX_ONLY_CASES "Launcher.FoundThroughALink:Launcher.FoundThroughItsShortName:Launcher.CtrlC*:Launcher.TheConsoleShowsTextBeyondAscii:Launcher.ASignedLauncherRunsItsScript")
   foreach(arch x86 x64 arm64)
-    add_test(NAME e2e-${arch} COMMAND zk_e2e_tests)
+    if(arch STREQUAL "arm64")
+      add_test(NAME e2e-${arch} COMMAND zk_e2e_tests)
+    else()
+      add_test(NAME e2e-${arch} COMMAND zk_e2e_tests --gtest_filter=${ZK_UNIX_ONLY_CASES})
+    endif()
     set_tests_properties(e2e-${arch} PROPERTIES LABELS e2e TIMEOUT 1800 ENVIRONMENT ZK_E2E_LAUNCHER=${arch})
   endforeach()
   # The same cases as a Windows program (zk_e2e.exe, built by the windows-x64 preset) under
@@ -121,6 +131,9 @@ if(ZK_E2E)
   endforeach()
   add_test(NAME bootstrap_check COMMAND ${CMAKE_SOURCE_DIR}/tests/bootstrap_check.sh)
   add_test(NAME release_check COMMAND ${CMAKE_SOURCE_DIR}/tests/release_check.sh)
+  add_test(NAME workflow_check COMMAND ${CMAKE_SOURCE_DIR}/tests/workflow_check.sh ${CMAKE_SOURCE_DIR}
+                                       /opt/zklaunch/node-tools/node_modules/.bin/action-validator)
+  set_tests_properties(workflow_check PROPERTIES LABELS product)
   set_tests_properties(release_check PROPERTIES LABELS product TIMEOUT 600)
   set_tests_properties(bootstrap_check PROPERTIES LABELS product)
 endif()

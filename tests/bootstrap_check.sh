@@ -21,9 +21,13 @@ work=$(mktemp -d /tmp/bootstrap_check.XXXXXX)
 chmod 1777 "$work"  # the unprivileged user works in it too
 trap 'rm -rf "$work"' EXIT
 # The script and the recipe of the ARM64 runtime it reads, as they lie in the checkout.
-mkdir -p "$work/tree/scripts" "$work/tree/cmake"
+mkdir -p "$work/tree/scripts" "$work/tree/cmake" "$work/tree/tests"
 cp "$top/scripts/bootstrap" "$work/tree/scripts/"
 cp -r "$top/cmake/arm64" "$work/tree/cmake/"
+cp -r "$top/tests/tools" "$work/tree/tests/"
+# The checks' npm tools as if installed already (their road is the ARM64 runtime's).
+mkdir -p "$work/tools/node-tools"
+sha256sum < "$top/tests/tools/package-lock.json" | cut -d' ' -f1 > "$work/tools/node-tools/.recipe"
 sed -i "s|^tools=/opt/zklaunch\$|tools=$work/tools|" "$work/tree/scripts/bootstrap"
 grep -qx "tools=$work/tools" "$work/tree/scripts/bootstrap" || { echo "bootstrap_check: no tools line to replace" >&2; exit 1; }
 # The recipe stands in for the real build: it says who ran it and makes a sysroot (or,

@@ -35,8 +35,8 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cwchar>
-#include <string>
 
 namespace {
 
@@ -53,34 +53,42 @@ HANDLE command = nullptr;
 wchar_t result_path[1024], screen_path[1024];
 LONG reported = 0;
 
-// The console's screen, row by row, each row's trailing blanks dropped and a row filled to
-// its end joined with the next, as a terminal joins a wrapped line.
-std::wstring screen() {
+// The console's screen (400 columns, 2000 rows at most), row by row, each row's trailing
+// blanks dropped and a row filled to its end joined with the next, as a terminal joins a
+// wrapped line. Fixed buffers: the helper links no C++ library (the ARM64 one has none).
+constexpr int screen_columns = 400, screen_rows = 2000;
+wchar_t screen_text[screen_columns * screen_rows + screen_rows + 1];
+
+const wchar_t* screen() {
     HANDLE out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                              OPEN_EXISTING, 0, nullptr);
     CONSOLE_SCREEN_BUFFER_INFO info;
-    std::wstring text;
+    size_t used = 0;
     if (out != INVALID_HANDLE_VALUE && GetConsoleScreenBufferInfo(out, &info)) {
-        std::wstring row(info.dwSize.X, L' ');
-        for (SHORT y = 0; y <= info.dwCursorPosition.Y; ++y) {
+        SHORT width = info.dwSize.X < screen_columns ? info.dwSize.X : screen_columns;
+        for (SHORT y = 0; y <= info.dwCursorPosition.Y && y < screen_rows; ++y) {
             DWORD read = 0;
-            ReadConsoleOutputCharacterW(out, &row[0], info.dwSize.X, COORD{0, y}, &read);
-            size_t end = row.find_last_not_of(L' ');
-            text.append(row, 0, end == std::wstring::npos ? 0 : end + 1);
-            if (end + 1 != row.size()) text += L'\n';
+            wchar_t* row = screen_text + used;
+            ReadConsoleOutputCharacterW(out, row, width, COORD{0, y}, &read);
+            DWORD end = read;
+            while (end > 0 && row[end - 1] == L' ') --end;
+            used += end;
+            if (end != static_cast<DWORD>(width)) screen_text[used++] = L'\n';
         }
     }
+    screen_text[used] = 0;
     if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
-    return text;
+    return screen_text;
 }
 
-void write_utf8(const wchar_t* path, const std::wstring& text) {
+void write_utf8(const wchar_t* path, const wchar_t* text) {
     FILE* f = _wfopen(path, L"wb");
     if (f == nullptr) return;
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &bytes[0], n, nullptr, nullptr);
-    fwrite(bytes.data(), 1, bytes.size(), f);
+    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    auto* bytes = static_cast<char*>(malloc(static_cast<size_t>(n)));
+    if (bytes != nullptr && WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, n, nullptr, nullptr) > 0)
+        fwrite(bytes, 1, static_cast<size_t>(n - 1), f);
+    free(bytes);
     fclose(f);
 }
 
@@ -181,7 +189,7 @@ int wmain() {
     command = child.hProcess;
     if (wait_ready) {
         DWORD start = GetTickCount();
-        while (screen().find(ready) == std::wstring::npos && GetTickCount() - start < timeout &&
+        while (wcsstr(screen(), ready) == nullptr && GetTickCount() - start < timeout &&
                WaitForSingleObject(child.hProcess, 50) == WAIT_TIMEOUT) {
         }
         if (wcscmp(keys, L"C-c") == 0) GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
