@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The release, unsigned and signed with a throwaway authority of its own (no network):
-# - unsigned: SHA256SUMS, the zip (which tests whole), no SHA256SUMS.unsigned;
-# - signed from PKCS#12, twice: the trees and the zips identical; each product's signature
+# - unsigned: SHA256SUMS, the zip (which tests whole), no SHA256SUMS.unsigned; the tests
+#   folder and zip (zk_e2e.exe, run-tests.cmd, the helpers) checked likewise;
+# - signed from PKCS#12, twice: the trees and the zips (the tests zip too) identical; each product's signature
 #   verifies against the authority and not against another; removed, it gives the
 #   unsigned release's product byte for byte; SHA256SUMS.unsigned is the unsigned
 #   release's SHA256SUMS; signed from a PEM key and certificate too;
@@ -25,11 +26,21 @@ release() {  # out-folder option ...
 p12=(--pkcs12 "$ca/cs.p12" --password-file "$ca/password.txt" --ca "$ca/ca.crt")
 
 release unsigned || fail "the unsigned release failed: $(cat "$work/unsigned.err")"
-name=$(cd "$work/unsigned" && find . -maxdepth 1 -type d -name "zklaunch-*" -printf "%f\n")
+name=$(cd "$work/unsigned" && find . -maxdepth 1 -type d -name "zklaunch-*" ! -name "*-tests" -printf "%f\n")
 [ -f "$work/unsigned/$name/SHA256SUMS" ] && [ ! -e "$work/unsigned/$name/SHA256SUMS.unsigned" ] ||
   fail "unsigned: SHA256SUMS missing, or SHA256SUMS.unsigned present"
 unzip -tq "$work/unsigned/$name.zip" >/dev/null || fail "unsigned: the zip does not test whole"
 (cd "$work/unsigned" && sha256sum -c --quiet "$name.zip.sha256") || fail "unsigned: the zip's SHA-256 is wrong"
+# The tests zip: the Windows test program, its one-line runner and the helpers of each
+# width, each listed in its SHA256SUMS; the zip whole, its SHA-256 right.
+tests=$name-tests
+(cd "$work/unsigned/$tests" && sha256sum -c --quiet SHA256SUMS) || fail "tests: SHA256SUMS does not match"
+for file in zk_e2e.exe run-tests.cmd helpers/x86/spawn.exe helpers/x64/zelkor_stub.exe helpers/arm64/planted.dll; do
+  grep -q "  $file\$" "$work/unsigned/$tests/SHA256SUMS" || fail "tests: $file is not listed"
+done
+[ "$(unzip -Z1 "$work/unsigned/$tests.zip" | LC_ALL=C sort)" = "$(cd "$work/unsigned" && find "$tests" -type f | LC_ALL=C sort)" ] ||
+  fail "tests: the zip does not hold the tests folder"
+(cd "$work/unsigned" && sha256sum -c --quiet "$tests.zip.sha256") || fail "tests: the zip's SHA-256 is wrong"
 
 release signed "${p12[@]}" || fail "the signed release failed: $(cat "$work/signed.err")"
 release again "${p12[@]}" || fail "the second signed release failed: $(cat "$work/again.err")"
