@@ -48,7 +48,8 @@ echo "$headers" | grep -q 'Type: VERSIONINFO' || fail "no version resource"
 bytes=" $(od -An -v -tx1 "$exe" | tr -s ' \n' '  ') "
 utf16() { printf '%s' "$1" | iconv -f UTF-8 -t UTF-16LE | od -An -v -tx1 | tr -s ' \n' '  ' | sed 's/^ //; s/ $//'; }
 for entry in "FileDescription=$description" "FileVersion=$version" "ProductVersion=$version" \
-             "ProductName=zklaunch" "InternalName=$name" "OriginalFilename=$name.exe"; do
+             "ProductName=zklaunch" "InternalName=$name" "OriginalFilename=$name.exe" \
+             "LegalCopyright=Copyright (c) 2026 the zklaunch developers. MIT licence (SPDX-License-Identifier: MIT)"; do
   case "$bytes" in
     *" $(utf16 "${entry%%=*}") 00 00 "*) ;;
     *) fail "no ${entry%%=*} in the version resource" ;;

@@ -7,6 +7,7 @@
 #                      lib<name>.a for every library the driver names
 #   SYSROOT/include    the mingw-w64 headers; include/c++/v1 libc++'s headers, which
 #                      take their configuration from the command line, as Zig gives it
+#   SYSROOT/share/notices  mingw-w64's licence, Zig's licence and the package's package.json
 # Zig builds the libraries once (its own clang compiles mingw-w64's sources, and it writes
 # the import libraries from their .def files); Debian's clang compiles the wide startup
 # code, which Zig 0.11 does not build; Debian's llvm-ar puts the archives together.
@@ -64,6 +65,14 @@ crt=(-Os -DHAVE_CONFIG_H -I "$zig_dir/lib/libc/mingw/include" -D_CRTBLD -D_WIN32
 clang-14 "${target[@]}" "${crt[@]}" -DUNICODE -D_UNICODE -DWPRFLAG=1 -c "$zig_dir/lib/libc/mingw/crt/crtexe.c" \
   -o "$out/lib/crt2u.o"
 clang-14 "${target[@]}" "${crt[@]}" -c "$zig_dir/lib/libc/mingw/crt/crtdll.c" -o "$out/lib/dllcrt2.o"
+
+# The notices of what is linked from here (mingw-w64's licence as Zig carries it) and of
+# the package it came from (Zig's licence, its package.json), which the release's
+# third-party notices and bill of materials are written from.
+mkdir -p "$out/share/notices"
+cp "$zig_dir/lib/libc/mingw/COPYING" "$out/share/notices/mingw-w64-COPYING"
+cp "$zig_dir/LICENSE" "$out/share/notices/zig-LICENSE"
+cp "$zig_dir/package.json" "$out/share/notices/package.json"
 
 mkdir -p "$out/include/c++"
 cp -r "$zig_dir/lib/libc/include/any-windows-any/." "$out/include/"
