@@ -37,6 +37,9 @@ struct Options {
     Width width = Width::x64;
 } options;
 
+// The launchers' width as the command line and the helpers' folders name it.
+const wchar_t* width_name() { return options.width == Width::x86 ? L"x86" : options.width == Width::x64 ? L"x64" : L"arm64"; }
+
 std::wstring wide(const std::string& text) {
     int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring w(static_cast<size_t>(n), L'\0');
@@ -630,8 +633,7 @@ std::string signed_copy(const std::string&) { throw std::runtime_error("signing 
 std::string native_build(const std::string& file) { return utf8(helper(L"x64", file)); }
 std::string win32_build(const std::string& file) { return utf8(helper(L"x86", file)); }
 std::string launcher_build(const std::string& file) {
-    const wchar_t* width = options.width == Width::x86 ? L"x86" : options.width == Width::x64 ? L"x64" : L"arm64";
-    return utf8(helper(width, file));
+    return utf8(helper(width_name(), file));
 }
 std::string launcher_exe(bool windowless) {
     return utf8(options.launchers + (windowless ? L"\\zklaunchw.exe" : L"\\zklaunch.exe"));
@@ -693,9 +695,9 @@ int wmain(int argc, wchar_t** argv) {
     for (const char* file : {"spawn.exe", "zelkor_stub.exe"})
         if (!host::present(host::helper(L"x64", file)) || !host::present(host::helper(L"x86", file)))
             return usage("the helpers folder lacks x64\\ or x86\\ with spawn.exe and zelkor_stub.exe");
-    if (!host::present(host::helper(options.width == host::Width::x86 ? L"x86" : options.width == host::Width::x64 ? L"x64" : L"arm64", "planted.dll")))
+    if (!host::present(host::helper(host::width_name(), "planted.dll")))
         return usage("the helpers folder lacks the planted.dll of the launchers' width");
-    printf("zk_e2e: the %ls launchers in %ls%s\n", options.width == host::Width::x86 ? L"x86" : options.width == host::Width::x64 ? L"x64" : L"arm64",
+    printf("zk_e2e: the %ls launchers in %ls%s\n", host::width_name(),
            options.launchers.c_str(), host::under_wine() ? ", under Wine" : "");
     return RUN_ALL_TESTS();
 }
