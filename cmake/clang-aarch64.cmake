@@ -28,10 +28,10 @@ set(CMAKE_C_FLAGS_INIT "-Wno-unused-command-line-argument -nostdlibinc -isystem 
 set(CMAKE_CXX_FLAGS_INIT "-Wno-unused-command-line-argument -nostdlibinc -nostdinc++ -isystem ${ZK_ARM64_SYSROOT}/include/c++/v1 \
 -isystem ${ZK_ARM64_SYSROOT}/include -D_LIBCPP_ABI_VERSION=1 -D_LIBCPP_ABI_NAMESPACE=__1 \
 -D_LIBCPP_DISABLE_VISIBILITY_ANNOTATIONS -D_LIBCPP_HAS_NO_VENDOR_AVAILABILITY_ANNOTATIONS")
-# lld; no C++ library (the programs use none of it) and no shared libgcc; no system
+# lld (by its versioned name, which lld-14 installs; plain ld.lld is another package); no C++ library (the programs use none of it) and no shared libgcc; no system
 # libraries beyond those the driver and each target name.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -nostdlib++ -static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-fuse-ld=lld -nostdlib++ -static")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld-14 -nostdlib++ -static")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-fuse-ld=lld-14 -nostdlib++ -static")
 set(CMAKE_C_STANDARD_LIBRARIES "" CACHE STRING "")
 set(CMAKE_CXX_STANDARD_LIBRARIES "" CACHE STRING "")
 set(CMAKE_FIND_ROOT_PATH ${ZK_ARM64_SYSROOT})

@@ -10,8 +10,8 @@ what they depend on), nor a package a bare system has.
 
 What it reads:
 - every preset's CMake cache (the Windows test program's own build below windows-x64
-  included): the compilers and their tools (ar, ranlib, rc, ...), the programs it found
-  (find_program) and the build program;
+  included): the compilers and their tools (ar, ranlib, rc, ...), the linker a -fuse-ld
+  option names, the programs it found (find_program) and the build program;
 - the scripts (scripts/, .ci/run, tests/*.sh, the helpers they run): each word that stands
   where a shell runs a command (a line's or a pipeline's first word, after assignments
   and after env, exec, sudo, xargs, timeout, setpriv and the like), each `-exec` of find,
@@ -109,6 +109,9 @@ def cache_programs(failures):
                 if not m or not m.group(3) or m.group(3).endswith("-NOTFOUND"):
                     continue
                 key, kind, value = m.groups()
+                # The linker a compiler driver runs: -fuse-ld=X is the program ld.X.
+                for linker in re.findall(r"-fuse-ld=(\S+)", value):
+                    found.append((linker if linker.startswith("/") else "ld." + linker, f"{where}: {key}"))
                 if kind == "FILEPATH" or key.endswith(("_COMPILER", "_PROGRAM")) or \
                         key in ("CMAKE_COMMAND", "CMAKE_CTEST_COMMAND"):
                     found.append((value, f"{where}: {key}"))
