@@ -133,7 +133,9 @@ if(ZK_E2E)
   add_test(NAME release_check COMMAND ${CMAKE_SOURCE_DIR}/tests/release_check.sh)
   add_test(NAME workflow_check COMMAND ${CMAKE_SOURCE_DIR}/tests/workflow_check.sh ${CMAKE_SOURCE_DIR}
                                        /opt/zklaunch/node-tools/node_modules/.bin/action-validator)
-  set_tests_properties(workflow_check PROPERTIES LABELS product)
+  add_test(NAME run_tests_cmd_check COMMAND ${CMAKE_SOURCE_DIR}/tests/run_tests_cmd_check.sh ${CMAKE_SOURCE_DIR}
+                                            ${ZK_WIN64_DIR} ${CMAKE_BINARY_DIR}/run-tests-prefix)
+  set_tests_properties(workflow_check run_tests_cmd_check PROPERTIES LABELS product)
   set_tests_properties(release_check PROPERTIES LABELS product TIMEOUT 600)
   set_tests_properties(bootstrap_check PROPERTIES LABELS product)
 endif()
