@@ -171,7 +171,7 @@ TEST_F(Script, OnlyTheProgramTheScriptNamesRuns) {
          "Unable to create process using '/usr/bin/env nowhere-tool -x" + tail + "'\n"},
         {"#!/usr/bin/nowhere-tool", "C:\\pathdir", 101, "Unable to create process using '/usr/bin/nowhere-tool" + tail + "'\n"},
         {"#!rootcmd -x", "C:\\pathdir", 101, "Unable to create process using '\\zkt\\rooted\\r.exe --flag -x" + tail + "'\n"},
-        // A batch file's path quoted for the command interpreter, whatever it holds.
+        // A batch file run by the system folder's cmd.exe, its path quoted whatever it holds.
         {"#!/usr/bin/env mybat -x", "C:\\zkt\\R&D\\bin", 0, "batty -x" + tail + "\r\n"},
         {"#!C:\\zkt\\R&D\\bin\\tool.bat. -x", "C:\\pathdir", 0, "batty -x" + tail + "\r\n"},
         {"#!C:\\zkt\\p%c\\pct.cmd", "C:\\pathdir", 101,

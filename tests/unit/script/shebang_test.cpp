@@ -248,14 +248,6 @@ TEST_F(Shebang, EnvWordsAsWindowsTakesThem) {
     world("#!/usr/bin/env -S ZK_Q=C:\\tools\\new zelkor3");
     EXPECT_EQ(fake::run().exit_code, 0u);
     EXPECT_EQ(value_of(u"ZK_Q"), "C:\tools\new");
-    // What the launcher reads after a change is what the child inherits: PATHEXT= decides
-    // the search.
-    world("#!/usr/bin/env PATHEXT=.CMD mybat -x");
-    fake::add_file(u"C:\\bin\\mybat.cmd");
-    fake::add_file(u"C:\\bin\\mybat.exe");
-    r = fake::run();
-    EXPECT_EQ(r.exit_code, 0u) << r.err;
-    EXPECT_EQ(utf8(fake::world.child_programs.back()), "C:\\Windows\\System32\\cmd.exe");
 }
 
 // env's words reach a batch file each as one argument, read back as Windows' cmd reads
