@@ -40,7 +40,7 @@ include(GoogleTest)
 
 # A folder of tests per floor of src/ (the windowless launcher's, one level down, apart).
 file(GLOB ZK_UNIT_SOURCES CONFIGURE_DEPENDS tests/unit/*/*.cpp)
-add_executable(zk_unit_tests ${ZK_UNIT_SOURCES})
+add_executable(zk_unit_tests ${ZK_UNIT_SOURCES} tests/support/cmd_model.cpp)
 target_include_directories(zk_unit_tests PRIVATE tests/unit)
 # The fake's objects are linked directly, so the logic's platform calls resolve to them.
 target_link_libraries(zk_unit_tests PRIVATE zk_fake zk_console zk_core GTest::gtest_main)

@@ -33,46 +33,137 @@ bool is_batch_file(const char16_t* path) {
                       text::compare_folded_n(path + n - 4, u".cmd", 4) == 0);
 }
 
-// Whether the command interpreter would read `c` as more than a character of a path.
-bool special_to_cmd(char16_t c) { return c != 0 && text::find(u"&|<>^(),;= \t", c) != nullptr; }
+// Whether cmd reads `c`, in a batch file's argument, as something other than itself: its
+// separators and operators (& | < > ( )), its escape (^), the quote, the delimiters
+// between a batch file's arguments (blank, tab, "," ";" "="), "!" (delayed expansion,
+// should it be on), every other control unit and, since what cmd takes for a blank
+// beyond ASCII is nowhere written down, every unit beyond ASCII. Inside double quotes
+// cmd reads each of these as itself.
+bool quoted_for_cmd(char16_t c) {
+    return c <= u' ' || c >= 0x7F || text::find(u"\"&|<>()^,;=!", c) != nullptr;
+}
 
-// A batch file's command line is read a second time, by the command interpreter, which
-// splits it at & | < > ^ ( ) , ; = blanks and tabs outside double quotes, and looks for a
-// first word without a folder in the current folder first. So the program's full path
-// (`program`, its ending dots and blanks dropped by the caller) stands first, in double
-// quotes whatever it holds, and the script's path (the front of
-// `rest`, the tail of `line`) is quoted where it holds any of those; the text between
-// them, the shebang's arguments, and the user's arguments stay as written. A path that
-// holds "%", which the interpreter expands even inside quotes, cannot be written so that
-// it names the same file: the run ends as a start that failed.
-char16_t* batch_command_line(const char16_t* line, size_t used, const char16_t* program, const char16_t* rest) {
-    size_t rest_start = text::length(line) - text::length(rest);
-    text::Growable batch;
-    text::format(batch, u"\"%ls\"", program);
-    if (used < rest_start) {
-        text::append_n(batch, line + used, rest_start - used);
-        size_t word = 0;
-        if (rest[0] != u'"')
-            while (rest[word] != 0 && rest[word] != u' ') ++word;
-        bool quote = false;
-        for (size_t i = 0; i < word; ++i) quote = quote || special_to_cmd(rest[i]);
-        if (quote) {
-            text::append(batch, u"\"");
-            text::append_n(batch, rest, word);
-            text::append(batch, u"\"");
-            rest += word;
+// Why cmd cannot be handed `c` at all, or null: it expands %NAME% even inside quotes (and
+// the ways to keep a "%" that Windows' cmd honours on a command line, this Wine's cmd does
+// not), and a carriage return or a line feed ends its line.
+const char16_t* refused_by_cmd(char16_t c) {
+    return c == u'%' ? u"'%', which the command interpreter expands even inside quotes"
+           : c == u'\r' ? u"a carriage return, which ends the command interpreter's line"
+           : c == u'\n' ? u"a line feed, which ends the command interpreter's line"
+                        : nullptr;
+}
+
+// Appends `argument` (`n` units) to `inner` so that cmd hands the batch file that
+// argument in %1..%N: as it is when cmd reads each unit as itself, else in double quotes
+// with a quote it holds doubled (the batch file's %~1 keeps the doubled quote). Returns
+// why cmd cannot be handed it, or null.
+const char16_t* append_for_cmd(text::Growable& inner, const char16_t* argument, size_t n) {
+    const char16_t* refusal = nullptr;
+    bool quote = n == 0;
+    for (size_t i = 0; i < n && refusal == nullptr; ++i) {
+        refusal = refused_by_cmd(argument[i]);
+        quote = quote || quoted_for_cmd(argument[i]);
+    }
+    text::append(inner, u" ");
+    if (!quote) {
+        text::append_n(inner, argument, n);
+        return refusal;
+    }
+    text::append(inner, u"\"");
+    for (size_t i = 0; i < n; ++i) {
+        if (argument[i] == u'"') text::append(inner, u"\"");
+        text::append_n(inner, argument + i, 1);
+    }
+    text::append(inner, u"\"");
+    return refusal;
+}
+
+// Calls `take(argument, n)` with each argument of `tail` (the part of a command line after
+// its program), read as CommandLineToArgvW and the C runtime read it, the rules every
+// caller writes a Windows command line for: blanks and tabs separate arguments outside
+// double quotes; 2n backslashes and a quote are n backslashes and a quote that opens or
+// closes; 2n+1 backslashes and a quote are n backslashes and a literal quote; other
+// backslashes are themselves; inside quotes two quotes in a row give a literal one and
+// close the quotes.
+template <class Take>
+void each_argument(const char16_t* tail, Take take) {
+    text::Growable argument;
+    for (const char16_t* p = tail;;) {
+        while (text::is_blank(*p)) ++p;
+        if (*p == 0) break;
+        text::assign(argument, u"");
+        int quotes = 0;  // 1 inside quotes
+        size_t backslashes = 0;
+        for (; *p != 0 && (quotes != 0 || !text::is_blank(*p)); ++p) {
+            if (*p == u'\\') {
+                ++backslashes;
+                text::append(argument, u"\\");
+                continue;
+            }
+            if (*p != u'"') {
+                backslashes = 0;
+                text::append_n(argument, p, 1);
+                continue;
+            }
+            text::truncate(argument, argument.length - backslashes / 2 - backslashes % 2);
+            if (backslashes % 2 != 0)
+                text::append(argument, u"\"");
+            else
+                ++quotes;
+            backslashes = 0;
+            while (p[1] == u'"') {
+                ++p;
+                if (++quotes == 3) {
+                    text::append(argument, u"\"");
+                    quotes = 0;
+                }
+            }
+            if (quotes == 2) quotes = 0;
         }
-        text::append(batch, rest);
-    } else if (used < text::length(line)) {
-        text::append(batch, line + used);
+        take(argument.data, argument.length);
     }
-    if (text::find(program, u'%') != nullptr) {
-        trace(u"run_child: %ls is a batch file whose path holds '%%', which the command interpreter expands: not "
-              u"started\n",
-              program);
-        fail(exit_child_process, u"Unable to create process using '%ls'", batch.data);
+    text::release(argument);
+}
+
+// A batch file runs under the command interpreter, which reads its line a second time:
+// splits it at & | < > ( ), takes ^ as an escape, expands %NAME% and, started by
+// CreateProcessW on the batch file, strips the line's first and last quote where it holds
+// more than two (cmd /?). So the launcher starts cmd.exe from the system folder itself,
+// with its line "<system folder>\cmd.exe" /d /e:on /v:off /s /c "<inner>": no AutoRun
+// commands, command extensions on and delayed expansion off whatever the registry says,
+// and /s, by which cmd removes the outer quotes alone. <inner> is the batch file's full
+// path (`program`) in quotes, then each argument of the line after its first `used`
+// units (the first line's arguments, env's words, the script's path and the user's
+// arguments), read as CreateProcessW's callers write them and written for cmd. What cmd
+// cannot be handed safely ("%", a carriage return, a line feed, in the path or any
+// argument) ends the run as a start that failed, before anything is created. `cmd` is
+// set to cmd.exe's full path.
+char16_t* batch_command_line(const char16_t* line, size_t used, const char16_t* program, text::Growable& cmd) {
+    text::Growable inner;
+    text::format(inner, u"\"%ls\"", program);
+    const char16_t* refusal = nullptr;
+    for (const char16_t* c = program; *c != 0 && refusal == nullptr; ++c) refusal = refused_by_cmd(*c);
+    if (refusal != nullptr)
+        trace(u"run_child: %ls is a batch file whose path holds %ls: not started\n", program, refusal);
+    const char16_t* tail = used < text::length(line) ? line + used : u"";
+    each_argument(tail, [&](const char16_t* argument, size_t n) {
+        const char16_t* why = append_for_cmd(inner, argument, n);
+        if (why != nullptr && refusal == nullptr) {
+            refusal = why;
+            trace(u"run_child: the argument '%ls' of batch file %ls holds %ls: not started\n", argument, program, why);
+        }
+    });
+    if (refusal != nullptr) fail(exit_child_process, u"Unable to create process using '%ls'", inner.data);
+    if (!text::fill(cmd, platform::get_system_directory)) {
+        trace(u"run_child: GetSystemDirectoryW failed (error %d): no command interpreter for batch file %ls\n",
+              static_cast<int32_t>(platform::get_last_error()), program);
+        fail(exit_child_process, u"Unable to create process using '%ls'", inner.data);
     }
-    trace(u"run_child: %ls is a batch file: its path written whole, in quotes, for the command interpreter\n", program);
+    text::append(cmd, u"\\cmd.exe");
+    text::Growable batch;
+    text::format(batch, u"\"%ls\" /d /e:on /v:off /s /c \"%ls\"", cmd.data, inner.data);
+    trace(u"run_child: %ls is a batch file: run by %ls, each argument written for it\n", program, cmd.data);
+    text::release(inner);
     return batch.data;
 }
 
@@ -102,17 +193,19 @@ char16_t* batch_command_line(const char16_t* line, size_t used, const char16_t* 
         if (!decide_program(line, decided, &used)) fail(exit_child_process, u"Unable to create process using '%ls'", line);
         program = decided.data;
     }
+    text::Growable cmd;
     if (is_batch_file(program)) {
         // The file the name without its ending dots and blanks names, as Windows reads it
-        // (but for the \\?\ form, which it takes as it stands): CreateProcessW is given
-        // that name, which it knows for a batch file.
+        // (but for the \\?\ form, which it takes as it stands): cmd is given that name,
+        // which it knows for a batch file.
         size_t n = length_without_ending_dots(program);
         if (n != text::length(program) && text::compare_n(program, u"\\\\?\\", 4) != 0) {
             text::Growable stripped;
             text::assign_n(stripped, program, n);
             program = stripped.data;
         }
-        line = batch_command_line(line, used, program, rest);
+        line = batch_command_line(line, used, program, cmd);
+        program = cmd.data;
     }
     run_child(line, program);
 }
@@ -205,6 +298,10 @@ bool create_child(bool in_job, const char16_t* program, char16_t* command_line, 
                                                             child, job)
                           : platform::create_process(program, command_line, true, creation_flags, startup, child);
     *error = static_cast<int32_t>(platform::get_last_error());
+    // The handler knows the child from CreateProcessW's return, on every road: a console
+    // close that came before it is joined (the fallback road) or resumed would otherwise
+    // end the launcher and leave the child suspended, outside any job.
+    if (created) running_child.store(child->process);
     platform::lift_dll_directory_for_child(false);
     return created;
 }
@@ -276,10 +373,10 @@ void resume(const platform::ProcessInformation& child, const char16_t* command_l
               static_cast<int32_t>(platform::get_last_error()));
 
     bool outside = false;
+    // The handler knows the child from its creation (create_child): an event that comes
+    // before the join or the resume waits for it as for a running one, while this thread
+    // joins and resumes it.
     platform::ProcessInformation child = start_in_job(program, command_line, creation_flags, &startup, job, &outside);
-    // The handler knows the child from its creation: an event that comes before the resume
-    // waits for it as for a running one, while this thread resumes it.
-    running_child.store(child.process);
     if (outside) resume(child, command_line);
     // Suspended still (but outside a job): whatever the variant grants the child (the
     // foreground) is in place before its first instruction.

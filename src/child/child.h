@@ -15,9 +15,11 @@
 // first line run as written): it is then decided from the line (decide_program), and a
 // line that names none ends the run with 101 before anything is created. `rest` is the
 // main flow's tail: the script's path (quoted when it holds a blank), a blank, the user's
-// arguments. A batch file's line is written for the command interpreter that reads it
-// again: the program's full path first, quoted, and the script's path quoted where it
-// holds a character the interpreter splits at; a batch path holding "%" ends with 101.
+// arguments. A batch file is never handed to CreateProcessW: the launcher starts the
+// system folder's cmd.exe with /d /e:on /v:off /s /c and the batch file's quoted full path
+// followed by each argument of the line (read as CommandLineToArgvW reads it) written so
+// that cmd hands the batch file that argument; "%", a carriage return or a line feed in
+// the path or any argument ends the run with 101, nothing started.
 [[noreturn]] void launch_with_args(const char16_t* executable, const char16_t* arguments,
                                    const char16_t* rest, const char16_t* program);
 

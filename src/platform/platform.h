@@ -60,15 +60,12 @@ bool get_user_sid_string(char16_t* buffer, uint32_t size);
 // (terminator included) when `size` is too small, 0 when the variable is absent.
 uint32_t get_environment_variable(const char16_t* name, char16_t* buffer, uint32_t size);
 
-// SetEnvironmentVariableW (null `value`: the variable removed; "" sets it empty), and the
-// runtime's own copy of the environment kept in step (_wputenv), which _wgetenv_s reads.
-// False, with the last error, when Windows refuses the change.
+// SetEnvironmentVariableW (null `value`: the variable removed; "" sets it empty). False,
+// with the last error, when Windows refuses the change, and so when the variable to
+// remove is not there (203, ERROR_ENVVAR_NOT_FOUND). The only way the launcher changes
+// its environment, and get_environment_variable the only way it reads it, so that what
+// it reads after a change is what the child inherits.
 bool set_environment_variable(const char16_t* name, const char16_t* value);
-
-// _wgetenv_s: 0 on success; `*required` is the size needed in characters, terminator
-// included, or 0 when the variable is absent. With a null buffer and size 0 it only
-// reports the size.
-int wgetenv_s(size_t* required, char16_t* buffer, size_t size, const char16_t* name);
 
 // GetModuleFileNameW for the launcher's own module: characters copied; `size` when the
 // path was cut (and then the last error is ERROR_INSUFFICIENT_BUFFER).

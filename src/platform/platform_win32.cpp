@@ -113,29 +113,7 @@ uint32_t get_environment_variable(const char16_t* name, char16_t* buffer, uint32
 }
 
 bool set_environment_variable(const char16_t* name, const char16_t* value) {
-    // The runtime's copy first: _wputenv("NAME=") removes the variable, from the process's
-    // environment as well, which SetEnvironmentVariableW then sets empty where asked. The
-    // runtime's copy cannot hold an empty value; reading it, the launcher finds none.
-    size_t name_length = wcslen(w(name)), value_length = value != nullptr ? wcslen(w(value)) : 0;
-    auto* entry = static_cast<wchar_t*>(calloc(name_length + value_length + 2, sizeof(wchar_t)));
-    if (entry == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return false;
-    }
-    wmemcpy(entry, w(name), name_length);
-    entry[name_length] = L'=';
-    if (value != nullptr) wmemcpy(entry + name_length + 1, w(value), value_length);
-    int put = _wputenv(entry);
-    free(entry);
-    if (put != 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
     return SetEnvironmentVariableW(w(name), w(value)) != FALSE;
-}
-
-int wgetenv_s(size_t* required, char16_t* buffer, size_t size, const char16_t* name) {
-    return _wgetenv_s(required, w(buffer), size, w(name));
 }
 
 uint32_t get_module_file_name(char16_t* buffer, uint32_t size) {

@@ -133,11 +133,14 @@ const CommandEntry* search_path_with_extensions(const char16_t* name) {
 }
 
 int read_env_var_heap(char16_t** buffer, const char16_t* name) {
-    size_t required = 0;
-    platform::wgetenv_s(&required, nullptr, 0, name);
-    if (required == 0) return 1;
-    auto* copy = static_cast<char16_t*>(platform::allocate(required * sizeof(char16_t)));
-    if (copy == nullptr) return 1;
-    *buffer = copy;
-    return platform::wgetenv_s(&required, copy, required, name);
+    // GetEnvironmentVariableW, as every read of the environment: a first line's PATHEXT=
+    // (env's words) is what the search then uses, as the child inherits it.
+    text::Growable value;
+    auto read = [name](char16_t* b, uint32_t size) { return platform::get_environment_variable(name, b, size); };
+    if (!text::fill(value, read)) {
+        text::release(value);
+        return 1;
+    }
+    *buffer = value.data;
+    return 0;
 }

@@ -17,6 +17,9 @@ bool is_name_unit(char16_t c) { return is_name_start(c) || (c >= u'0' && c <= u'
 struct Reader {
     const char16_t* p = nullptr;  // the next unit of the text
     bool ended = false;        // a comment or \c ended the words
+    // After -S (or --split-string) backslashes are env -S's escapes; before it, as in a
+    // Windows path given as a value, a backslash is a backslash.
+    bool split = false;
     text::Growable problem;    // why the text is not env's; empty while it is
 };
 
@@ -52,21 +55,23 @@ char16_t escaped(char16_t c) {
     }
 }
 
-// Reads the next word into `word`, its quotes and escapes resolved. False when no word
+// Reads the next word into `word`, its quotes and escapes resolved; `*made` tells whether
+// it is one: quotes, or a unit beyond an expansion that gave nothing. False when no word
 // follows (the end of the text, a comment, \c), or when the text is not env's (then
 // r.problem says why).
-bool next_word(Reader& r, text::Growable& word) {
+bool read_word(Reader& r, text::Growable& word, bool* made) {
     text::assign(word, u"");
     bool started = false, single = false, double_quoted = false;
     for (;;) {
         char16_t c = *r.p;
+        bool escape = c == u'\\' && r.split;
         if (!started) {
             // Blanks and \_ separate words; "#" and \c at a word's start end them all.
-            if (text::is_space(c) || (c == u'\\' && r.p[1] == u'_')) {
+            if (text::is_space(c) || (escape && r.p[1] == u'_')) {
                 r.p += c == u'\\' ? 2 : 1;
                 continue;
             }
-            if (r.ended || c == 0 || c == u'#' || (c == u'\\' && r.p[1] == u'c')) {
+            if (r.ended || c == 0 || c == u'#' || (escape && r.p[1] == u'c')) {
                 r.ended = true;
                 return false;
             }
@@ -79,20 +84,25 @@ bool next_word(Reader& r, text::Growable& word) {
         if (!single && !double_quoted && text::is_space(c)) return true;
         if (c == u'\'' && !double_quoted) {
             single = !single;
+            *made = true;
             ++r.p;
             continue;
         }
         if (c == u'"' && !single) {
             double_quoted = !double_quoted;
+            *made = true;
             ++r.p;
             continue;
         }
         if (c == u'$' && !single) {
+            size_t before = word.length;
             if (!expand(r, word)) return false;
+            *made = *made || word.length != before;
             continue;
         }
+        *made = true;
         // Inside single quotes only \' and \\ are escapes.
-        if (c != u'\\' || (single && r.p[1] != u'\'' && r.p[1] != u'\\')) {
+        if (!escape || (single && r.p[1] != u'\'' && r.p[1] != u'\\')) {
             text::append_n(word, r.p++, 1);
             continue;
         }
@@ -121,6 +131,16 @@ bool next_word(Reader& r, text::Growable& word) {
             return false;
         }
         r.p += 2;
+    }
+}
+
+// The next word, as read_word reads it. ${NAME} alone, unset or empty, makes no word of
+// its own, as env makes none: the word after it is read.
+bool next_word(Reader& r, text::Growable& word) {
+    for (;;) {
+        bool made = false;
+        if (!read_word(r, word, &made)) return false;
+        if (made) return true;
     }
 }
 
@@ -194,7 +214,11 @@ void apply_changes(const text::Growable& changes, const char16_t* line) {
             text::assign(name, entry + 1);
             trace(u"parse_shebang: env removes %ls\n", name.data);
         }
-        if (!platform::set_environment_variable(name.data, value))
+        // Windows refuses to remove a variable that is not there (ERROR_ENVVAR_NOT_FOUND):
+        // for env, removing it has then succeeded.
+        constexpr uint32_t error_envvar_not_found = 203;
+        if (!platform::set_environment_variable(name.data, value) &&
+            (value != nullptr || platform::get_last_error() != error_envvar_not_found))
             fail(exit_bad_shebang,
                  u"Unable to change the variable '%ls' of env (error %d).\nIn the first line of the script, '%ls', "
                  u"'/usr/bin/env' sets or removes a variable as Windows does not allow.\nPlease check the "
@@ -215,13 +239,13 @@ bool read_env_words(const char16_t* source, const char16_t* line, EnvCommand* fo
         while (text::is_space(*r.p)) ++r.p;
         // -S splits what follows into words, which the launcher does anyway: passed over.
         if (options && starts_with(r.p, u"-S")) {
-            any = true;
+            any = r.split = true;
             r.p += 2;
             continue;
         }
         if (options && starts_with(r.p, u"--split-string") &&
             (r.p[14] == 0 || text::is_space(r.p[14]) || r.p[14] == u'=')) {
-            any = true;
+            any = r.split = true;
             r.p += r.p[14] == u'=' ? 15 : 14;
             continue;
         }
@@ -245,7 +269,10 @@ bool read_env_words(const char16_t* source, const char16_t* line, EnvCommand* fo
                 options = false;
                 continue;
             }
-            if (text::compare(word.data, u"-S") == 0 || text::compare(word.data, u"--split-string") == 0) continue;
+            if (text::compare(word.data, u"-S") == 0 || text::compare(word.data, u"--split-string") == 0) {
+                r.split = true;
+                continue;
+            }
             if (starts_with(word.data, u"-u") && word.length > 2) {
                 add_change(changes, u'-', word.data + 2);
             } else if (starts_with(word.data, u"--unset=") && word.length > 8) {

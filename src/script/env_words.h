@@ -13,12 +13,15 @@ struct EnvCommand {
     const char16_t* arguments = u"";    // "" for none
 };
 
-// Reads the words at `text` (what follows "/usr/bin/env " and its blanks) as env -S reads
-// them: single quotes (in which only \' and \\ are escapes), double quotes (with backslash
-// escapes), backslash escapes outside them (\" \# \$ \' \\ \_ \c \f \n \r \t \v), ${NAME}
-// from the environment (empty when unset), "#" at a word's start ending the words. Then,
-// as env does, in any order before the command: -S, -Sx, --split-string[=]x (passed over:
-// the words are split already); NAME=VALUE; -u NAME, -uNAME, --unset NAME, --unset=NAME;
+// Reads the words at `text` (what follows "/usr/bin/env " and its blanks): blanks between
+// them, single and double quotes grouping, ${NAME} from the environment (a word that is
+// only an unset or empty ${NAME} is none, as env makes none), "#" at a word's start ending
+// the words. After -S, -Sx or --split-string[=]x, as env -S reads its string: backslash
+// escapes outside single quotes (\" \# \$ \' \\ \_ \c \f \n \r \t \v) and inside them \' and
+// \\; before it a backslash is a backslash, so that a Windows path can be a value
+// (ZKHOME="C:\Program Files\Zelkor"). Then, as env does, in any order before the command:
+// -S and its forms (passed over: the words are split already); NAME=VALUE; -u NAME,
+// -uNAME, --unset NAME, --unset=NAME (a variable that is not there removed is no fault);
 // "--" ending the options.
 //
 // False when the text begins with none of env's words: the line keeps its plain reading.

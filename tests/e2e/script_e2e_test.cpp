@@ -171,7 +171,7 @@ TEST_F(Script, OnlyTheProgramTheScriptNamesRuns) {
          "Unable to create process using '/usr/bin/env nowhere-tool -x" + tail + "'\n"},
         {"#!/usr/bin/nowhere-tool", "C:\\pathdir", 101, "Unable to create process using '/usr/bin/nowhere-tool" + tail + "'\n"},
         {"#!rootcmd -x", "C:\\pathdir", 101, "Unable to create process using '\\zkt\\rooted\\r.exe --flag -x" + tail + "'\n"},
-        // A batch file's path quoted for the command interpreter, whatever it holds.
+        // A batch file run by the system folder's cmd.exe, its path quoted whatever it holds.
         {"#!/usr/bin/env mybat -x", "C:\\zkt\\R&D\\bin", 0, "batty -x" + tail + "\r\n"},
         {"#!C:\\zkt\\R&D\\bin\\tool.bat. -x", "C:\\pathdir", 0, "batty -x" + tail + "\r\n"},
         {"#!C:\\zkt\\p%c\\pct.cmd", "C:\\pathdir", 101,
@@ -214,6 +214,61 @@ TEST_F(Script, OnlyTheProgramTheScriptNamesRuns) {
     }
 }
 
+// A batch file runs under the system's cmd.exe, started by the launcher with /s /c and
+// every argument written for cmd: an argument its caller escaped for an ordinary program
+// ("\"&echo ..."), a word of env holding "&", a folder holding "&" reach the batch file
+// whole and run nothing; a "%", which cmd expands even inside quotes (and this Wine's cmd
+// however it is written), ends the run with 101, nothing started. On both launchers.
+TEST_F(Script, BatchFilesGetEveryArgumentAsMeant) {
+    struct Case {
+        std::string launcher;  // the launcher's folder
+        std::string first_line;
+        std::string arguments;  // the user's, as typed
+        uint32_t code;
+        std::string out_or_err;
+    };
+    const std::string tail = " C:\\d\\tool-script.zk";
+    const std::string mybat = "\"C:\\zkt\\R&D\\bin\\mybat.cmd\"";
+    const Case cases[] = {
+        {"C:\\d", "#!/usr/bin/env mybat -x", "\"\\\"&echo INJECTED\"", 0,
+         "batty -x" + tail + " \"\"\"&echo INJECTED\"\r\n"},
+        {"C:\\d", "#!/usr/bin/env mybat -x", "a&b \"x y\" \"\" ^c", 0, "batty -x" + tail + " \"a&b\" \"x y\" \"\" \"^c\"\r\n"},
+        {"C:\\d", "#!/usr/bin/env -S mybat 'a&b' ${ZKT_UNSET}", "z", 0, "batty \"a&b\"" + tail + " z\r\n"},
+        {"C:\\d", "#!/usr/bin/env mybat -x", "50%ZKW%", 101,
+         "Unable to create process using '" + mybat + " -x" + tail + " 50%ZKW%'\n"},
+        {"C:\\zkt\\p%ZKW%", "#!/usr/bin/env mybat -x", "a", 101,
+         "Unable to create process using '" + mybat + " -x C:\\zkt\\p%ZKW%\\tool-script.zk a'\n"},
+        {"C:\\zkt\\a&b", "#!/usr/bin/env mybat -x", "a", 0, "batty -x \"C:\\zkt\\a&b\\tool-script.zk\" a\r\n"},
+    };
+    host::write_file("C:\\zkt\\R&D\\bin\\mybat.cmd", "@echo batty %*\r\n");
+    for (bool windowless : {false, true}) {
+        for (const Case& c : cases) {
+            install_launcher(c.launcher + "\\tool.exe", windowless);
+            host::write_file(c.launcher + "\\tool-script.zk", c.first_line + "\n");
+            host::Result r = host::run(c.launcher + "\\tool.exe " + c.arguments, {{"ZKW", "x"}}, "",
+                                       {{"ZKSPAWN_PATH", "C:\\zkt\\R&D\\bin"}});
+            std::string what = c.first_line + " " + c.arguments + (windowless ? " (windowless)" : "");
+            EXPECT_EQ(r.exit_code, c.code) << what << "\n" << r.err;
+            EXPECT_EQ(c.code == 0 ? r.out : r.err, c.out_or_err) << what;
+            if (c.code != 0) {
+                EXPECT_EQ(r.out, "") << what;
+            }
+        }
+        // The trace shows the whole line handed to the system folder's cmd.exe.
+        install_launcher("C:\\d\\tool.exe", windowless);
+        host::write_file("C:\\d\\tool-script.zk", "#!/usr/bin/env mybat -x\n");
+        host::Result r = host::run("C:\\d\\tool.exe a", {{"ZKLAUNCH_DEBUG", "1"}}, "",
+                                   {{"ZKSPAWN_PATH", "C:\\zkt\\R&D\\bin"}});
+        EXPECT_EQ(r.out, "batty -x" + tail + " a\r\n") << r.err;
+        const std::string line = "\\cmd.exe\" /d /e:on /v:off /s /c \"" + mybat + " -x" + tail + " a\"'\n";
+        size_t about = r.err.find("run_child: about to run '\"");
+        ASSERT_NE(about, std::string::npos) << r.err;
+        std::string traced = r.err.substr(about, r.err.find('\n', about) + 1 - about);
+        EXPECT_TRUE(traced.ends_with(line)) << traced;
+        EXPECT_NE(traced.find("system32\\cmd.exe\" /d"), std::string::npos) << traced;  // any case of the folder
+    }
+}
+
 // A VIRTUAL_ENV that is not an absolute folder (relative, rooted, drive-relative) names one
 // through where the user stands: passed over, whatever lies there; the registry's default.
 TEST_F(Script, AVirtualEnvThatIsNotAbsoluteIsPassedOver) {
@@ -242,6 +297,12 @@ TEST_F(Script, EnvWordsBeforeTheCommand) {
         {"#!/usr/bin/env -S ZKT_A='x y' ZKT_B= zelkor3 -c 'print(\"a b\")' ${ZKT_B}z", 0,
          ran("C:\\Z36\\zelkor.exe -c \"print(\\\"a b\\\")\" setz" + tail) + "ZKT_A=x y\nZKT_B=\n"},
         {"#!/usr/bin/env -S \"zelkor3\" \"x\\\\\" 'it\\'s'", 0, ran("C:\\Z36\\zelkor.exe x\\ it's" + tail) + "ZKT_A unset\nZKT_B=set\n"},
+        // Without -S a Windows path is a value as written; -u of a variable that is not
+        // there succeeds (Windows refuses the removal itself); ${NAME} unset makes no word.
+        {"#!/usr/bin/env -u ZKT_NONE ZKT_A=\"C:\\Program Files\\Zelkor\" zelkor3 ${ZKT_NONE}", 0,
+         ran("C:\\Z36\\zelkor.exe" + tail) + "ZKT_A=C:\\Program Files\\Zelkor\nZKT_B=set\n"},
+        {"#!/usr/bin/env ZKT_A=C:\\tools\\new zelkor3", 0, ran("C:\\Z36\\zelkor.exe" + tail) + "ZKT_A=C:\\tools\\new\nZKT_B=set\n"},
+        {"#!/usr/bin/env -S zelkor3 ${ZKT_NONE} -x", 0, ran("C:\\Z36\\zelkor.exe -x" + tail) + "ZKT_A unset\nZKT_B=set\n"},
         {"#!/usr/bin/env -S zelkor3 'x", 102,
          "Invalid words of env: a quote is not closed.\nIn the first line of the script, '#!/usr/bin/env -S zelkor3 'x', "
          "the words after '/usr/bin/env' are read as env -S reads them.\nPlease check the documentation.\n"},

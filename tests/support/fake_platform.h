@@ -126,9 +126,10 @@ struct World {
 
     // A console event (2 close, 5 logoff, 6 shutdown, 0 Ctrl+C...) delivered to the
     // launcher's control handler as it is installed, as the suspended child is about to be
-    // resumed, or while the launcher waits for its child (-1: none); what the handler
-    // returned.
-    int console_event_on_install = -1, console_event_on_resume = -1, console_event_during_wait = -1;
+    // joined to the job (the road where it could not be created in it) or resumed, or while
+    // the launcher waits for its child (-1: none); what the handler returned.
+    int console_event_on_install = -1, console_event_on_join = -1, console_event_on_resume = -1,
+        console_event_during_wait = -1;
     int handler_returned = -1;
 
     // What the run did.
@@ -137,6 +138,7 @@ struct World {
     int split_pairs = 0;       // writes that ended between the halves of a surrogate pair
     std::vector<std::u16string> child_command_lines;
     std::vector<std::u16string> child_programs;  // each creation's application name
+    int batch_files_given = 0;                   // creations given a batch file as the program
     platform::StartupInfo child_startup{};
     uint32_t child_creation_flags = 0;
     std::vector<std::string> message_boxes;  // "caption|text|type", UTF-8
@@ -157,6 +159,8 @@ void fail_call(Op op, int nth, uint32_t error);
 // key `path` of `root` and `view` fails with `error`, however many calls come before it.
 void fail_key(Op op, Root root, View view, const std::u16string& path, uint32_t error, uint32_t index = 0);
 int call_count(Op op);
+// The creations given a batch file as the program since the last call, across resets.
+int take_batch_files_given();
 // The heap blocks the run holds.
 size_t heap_blocks();
 

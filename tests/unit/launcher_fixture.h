@@ -12,7 +12,12 @@ protected:
         fake::reset();
         fake::add_file(u"C:\\d\\tool-script.zk");
     }
-    void TearDown() override { fake::reset(); }
+    void TearDown() override {
+        // Windows runs a batch file handed to CreateProcessW through cmd with a line of its
+        // own making, which the launcher must never let it do.
+        EXPECT_EQ(fake::take_batch_files_given(), 0) << "a batch file was handed to CreateProcessW";
+        fake::reset();
+    }
 
     // An interpreter in the active virtual environment C:\venv.
     static void with_venv() {

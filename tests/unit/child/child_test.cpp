@@ -200,11 +200,13 @@ TEST_F(Child, AFailedJobAssignmentStillRunsTheChild) {
 TEST_F(Child, TheProgramIsDecidedBeforeAnythingIsCreated) {
     struct Case {
         const char16_t* line;
-        const char* program;  // or the message of the 101
-        const char* child;
+        std::string program;  // or the message of the 101
+        std::string child;
         const char16_t* rest = u"";  // the main flow's tail: the script's path, the user's arguments
         bool given = false;          // the line is the program's path, found by the caller
     };
+    const std::string cmd = "C:\\Windows\\System32\\cmd.exe";
+    auto via_cmd = [&](const std::string& inner) { return "\"" + cmd + "\" /d /e:on /v:off /s /c \"" + inner + "\""; };
     const Case cases[] = {
         {u"\"C:\\My Tools\\mine.exe\" -x s", "C:\\My Tools\\mine.exe", "\"C:\\My Tools\\mine.exe\" -x s"},
         {u"C:\\My Tools\\mine.exe -q s", "C:\\My Tools\\mine.exe", "C:\\My Tools\\mine.exe -q s"},
@@ -212,23 +214,24 @@ TEST_F(Child, TheProgramIsDecidedBeforeAnythingIsCreated) {
         {u"C:\\zk\\zelkor s", "C:\\zk\\zelkor.exe", "C:\\zk\\zelkor s"},       // ".exe" appended
         {u"  mytool\t--flag s", "C:\\d\\mytool.exe", "  mytool\t--flag s"},         // the launcher's folder
         {u"rt\\zelkor.exe s", "C:\\d\\rt\\zelkor.exe", "rt\\zelkor.exe s"},      // the script's folder
-        // A batch file's line is read again by the command interpreter: its full path first,
-        // always quoted, and the script's path quoted where the interpreter would split it.
-        {u"mytool.bat --flag s", "C:\\bin\\mytool.bat", "\"C:\\bin\\mytool.bat\" --flag s"},
-        {u"spaced.cmd x", "C:\\My Tools\\spaced.cmd", "\"C:\\My Tools\\spaced.cmd\" x"},
-        {u"\"C:\\My Tools\\spaced.cmd\" x", "C:\\My Tools\\spaced.cmd", "\"C:\\My Tools\\spaced.cmd\" x"},
-        {u"C:\\bin\\MYTOOL.BAT", "C:\\bin\\MYTOOL.BAT", "\"C:\\bin\\MYTOOL.BAT\""},
-        {u"rd.cmd -x", "C:\\R&D\\bin\\rd.cmd", "\"C:\\R&D\\bin\\rd.cmd\" -x C:\\d\\tool-script.zk a&b", u"C:\\d\\tool-script.zk a&b"},
-        {u"C:\\R&D\\bin\\rd.cmd", "C:\\R&D\\bin\\rd.cmd", "\"C:\\R&D\\bin\\rd.cmd\" \"C:\\a&b\\t-script.zk\" x y",
+        // A batch file runs under the system's cmd.exe, started by the launcher: its full
+        // path first, always quoted, then each argument written for cmd (read back as cmd
+        // reads them in batch_test.cpp).
+        {u"mytool.bat --flag s", cmd, via_cmd("\"C:\\bin\\mytool.bat\" --flag s")},
+        {u"spaced.cmd x", cmd, via_cmd("\"C:\\My Tools\\spaced.cmd\" x")},
+        {u"\"C:\\My Tools\\spaced.cmd\" x", cmd, via_cmd("\"C:\\My Tools\\spaced.cmd\" x")},
+        {u"C:\\bin\\MYTOOL.BAT", cmd, via_cmd("\"C:\\bin\\MYTOOL.BAT\"")},
+        {u"rd.cmd -x", cmd, via_cmd("\"C:\\R&D\\bin\\rd.cmd\" -x C:\\d\\tool-script.zk \"a&b\""), u"C:\\d\\tool-script.zk a&b"},
+        {u"C:\\R&D\\bin\\rd.cmd", cmd, via_cmd("\"C:\\R&D\\bin\\rd.cmd\" \"C:\\a&b\\t-script.zk\" x y"),
          u"C:\\a&b\\t-script.zk x y", true},
-        {u"mytool.bat", "C:\\bin\\mytool.bat", "\"C:\\bin\\mytool.bat\" \"C:\\x(1),y;z=w^\\t-script.zk\" a",
+        {u"mytool.bat", cmd, via_cmd("\"C:\\bin\\mytool.bat\" \"C:\\x(1),y;z=w^\\t-script.zk\" a"),
          u"C:\\x(1),y;z=w^\\t-script.zk a"},
-        {u"mytool.bat -q", "C:\\bin\\mytool.bat", "\"C:\\bin\\mytool.bat\" -q \"C:\\a b\\t-script.zk\" a", u"\"C:\\a b\\t-script.zk\" a"},
-        {u"mytool.bat", "C:\\bin\\mytool.bat", "\"C:\\bin\\mytool.bat\" C:\\d\\t-script.zk", u"C:\\d\\t-script.zk"},
+        {u"mytool.bat -q", cmd, via_cmd("\"C:\\bin\\mytool.bat\" -q \"C:\\a b\\t-script.zk\" a"), u"\"C:\\a b\\t-script.zk\" a"},
+        {u"mytool.bat", cmd, via_cmd("\"C:\\bin\\mytool.bat\" C:\\d\\t-script.zk"), u"C:\\d\\t-script.zk"},
         // Windows drops the dots and blanks that end a name: still a batch file.
-        {u"\"C:\\bin\\tool.bat.\" x", "C:\\bin\\tool.bat", "\"C:\\bin\\tool.bat\" x"},
-        {u"\"C:\\bin\\tool.cmd .\" x", "C:\\bin\\tool.cmd", "\"C:\\bin\\tool.cmd\" x"},
-        {u"\\\\?\\C:\\bin\\tool.cmd. x", "\\\\?\\C:\\bin\\tool.cmd.", "\"\\\\?\\C:\\bin\\tool.cmd.\" x"},
+        {u"\"C:\\bin\\tool.bat.\" x", cmd, via_cmd("\"C:\\bin\\tool.bat\" x")},
+        {u"\"C:\\bin\\tool.cmd .\" x", cmd, via_cmd("\"C:\\bin\\tool.cmd\" x")},
+        {u"\\\\?\\C:\\bin\\tool.cmd. x", cmd, via_cmd("\"\\\\?\\C:\\bin\\tool.cmd.\" x")},
         {u"C:\\bin\\tool.exe. x", "C:\\bin\\tool.exe.", "C:\\bin\\tool.exe. x"},
         // "%" is expanded by the interpreter even inside quotes: no line names that file.
         {u"C:\\50%\\p.cmd x", "Unable to create process using '\"C:\\50%\\p.cmd\" x'\n", ""},
@@ -253,7 +256,7 @@ TEST_F(Child, TheProgramIsDecidedBeforeAnythingIsCreated) {
         fake::set_env(u"PATHEXT", u".EXE;.CMD");
         std::u16string line = c.line;
         uint32_t code = fake::exit_code_of([&] { launch_with_args(line.data(), nullptr, c.rest, c.given ? c.line : nullptr); });
-        if (c.child[0] == 0) {
+        if (c.child.empty()) {
             EXPECT_EQ(code, 101u) << c.program;
             EXPECT_EQ(utf8(fake::world.err), c.program);
             EXPECT_TRUE(fake::world.calls.empty()) << c.program;  // not even a job
@@ -269,9 +272,9 @@ TEST_F(Child, TheProgramIsDecidedBeforeAnythingIsCreated) {
 // Ctrl+C and Ctrl+Break are the child's; console close, logoff and shutdown give the
 // child the time Windows gives it: the handler waits for the child, then for the main
 // thread to end the run with the child's code, from the child's creation on (suspended
-// still, the main thread resumes it). Before the child exists it returns at once.
+// still, the main thread joins and resumes it). Before the child exists it returns at once.
 TEST_F(Child, ConsoleEvents) {
-    enum When { on_install, on_resume, during_wait };
+    enum When { on_install, on_join, on_resume, during_wait };
     struct Case {
         int event;
         When when;
@@ -283,13 +286,16 @@ TEST_F(Child, ConsoleEvents) {
         {6, during_wait, waits}, {0, on_install, {}}, {1, on_install, {}}, {2, on_install, {}},
         {5, on_install, {}}, {6, on_install, {}}, {0, on_resume, {"resume_thread"}},
         {2, on_resume, waits}, {5, on_resume, waits}, {6, on_resume, waits},
+        // Created suspended outside the job (the attribute refused), before the join.
+        {0, on_join, {"assign_process_to_job_object"}}, {2, on_join, waits}, {5, on_join, waits}, {6, on_join, waits},
     };
     for (const Case& c : cases) {
         fake::reset();
         fake::world.child_exit_code = 7;
-        int* moment[] = {&fake::world.console_event_on_install, &fake::world.console_event_on_resume,
-                         &fake::world.console_event_during_wait};
+        int* moment[] = {&fake::world.console_event_on_install, &fake::world.console_event_on_join,
+                         &fake::world.console_event_on_resume, &fake::world.console_event_during_wait};
         *moment[c.when] = c.event;
+        if (c.when == on_join) fake::fail_call(fake::Op::create_process_in_job, 1, 87);
         std::u16string line = u"C:\\zk\\zelkor.exe s";
         EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data(), u"C:\\zk\\zelkor.exe"); }), 7u) << c.event;
         EXPECT_EQ(fake::world.handler_returned, 1) << c.event;

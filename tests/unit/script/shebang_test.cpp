@@ -4,6 +4,7 @@
 
 #include "base/diagnostics.h"
 #include "launcher_fixture.h"
+#include "support/cmd_model.h"
 
 using fake::utf8;
 
@@ -54,6 +55,7 @@ protected:
         fake::add_file(u"C:\\zelkor.exe");
         fake::set_env(u"PATHEXT", u".COM;.EXE");
         fake::world.command_line = u"tool.exe a";
+        fake::set_env(u"ZKEMPTY", u"");
     }
 };
 
@@ -127,6 +129,12 @@ TEST_F(Shebang, FirstLines) {
         {"#!/usr/bin/env -S mytool -x\\c -y", 0, "C:\\tools\\mytool.exe -x" + tail},
         {"#!/usr/bin/env -S mytool \"a\\tb\" 'C:\\x y\\\\'", 0, "C:\\tools\\mytool.exe \"a\tb\" \"C:\\x y\\\\\"" + tail},
         {"#!/usr/bin/env ZK_A='x y' mytool -x", 0, "C:\\tools\\mytool.exe -x" + tail},
+        // ${NAME} alone, unset or empty, makes no word, as env makes none.
+        {"#!/usr/bin/env -S mytool ${ZK_UNSET} -x ${ZKEMPTY}", 0, "C:\\tools\\mytool.exe -x" + tail},
+        {"#!/usr/bin/env -S ${ZK_UNSET} mytool '' \"${ZK_UNSET}\"", 0, "C:\\tools\\mytool.exe \"\" \"\"" + tail},
+        // Without -S a backslash is a backslash: Windows paths as values and arguments.
+        {"#!/usr/bin/env ZK_A=1 mytool C:\\x\\ \"C:\\a b\\\" 'c d' ${ZK_UNSET}", 0,
+         "C:\\tools\\mytool.exe C:\\x\\ \"C:\\a b\\\\\" \"c d\"" + tail},
         {"#!/usr/bin/env -S mytool 'x", 102, env_words_error("a quote is not closed", "#!/usr/bin/env -S mytool 'x")},
         {"#!/usr/bin/env -S \"zelkor3 -x", 102, env_words_error("a quote is not closed", "#!/usr/bin/env -S \"zelkor3 -x")},
         {"#!/usr/bin/env -S mytool C:\\x", 102, env_words_error("\\x is no escape of env", "#!/usr/bin/env -S mytool C:\\x")},
@@ -219,6 +227,43 @@ TEST_F(Shebang, EnvWords) {
     world("#!/usr/bin/env ZK_A=1 zelkor3 'x");
     EXPECT_EQ(fake::run().exit_code, 102u);
     for (const std::string& call : fake::world.calls) EXPECT_FALSE(call.starts_with("set_environment"));
+}
+
+// As Windows takes them: -u of a variable that is not there (Windows refuses to remove it,
+// 203) has removed it; without -S a Windows path is a value as written, after it env -S's
+// escapes are read.
+TEST_F(Shebang, EnvWordsAsWindowsTakesThem) {
+    auto value_of = [](const char16_t* name) {
+        for (auto& [n, v] : fake::world.environment)
+            if (n == name) return utf8(v);
+        return std::string("(unset)");
+    };
+    world("#!/usr/bin/env -u ZK_ABSENT ZK_P=\"C:\\Program Files\\Zelkor\" ZK_Q=C:\\tools\\new zelkor3");
+    fake::RunResult r = fake::run();
+    EXPECT_EQ(r.exit_code, 0u) << r.err;
+    EXPECT_EQ(r.child, "C:\\Z36\\zelkor.exe C:\\d\\tool-script.zk a");
+    EXPECT_EQ(value_of(u"ZK_P"), "C:\\Program Files\\Zelkor");
+    EXPECT_EQ(value_of(u"ZK_Q"), "C:\\tools\\new");
+    EXPECT_EQ(value_of(u"ZK_ABSENT"), "(unset)");
+    world("#!/usr/bin/env -S ZK_Q=C:\\tools\\new zelkor3");
+    EXPECT_EQ(fake::run().exit_code, 0u);
+    EXPECT_EQ(value_of(u"ZK_Q"), "C:\tools\new");
+}
+
+// env's words reach a batch file each as one argument, read back as Windows' cmd reads
+// the line: "a&b" runs nothing.
+TEST_F(Shebang, EnvWordsReachABatchFileWhole) {
+    world("#!/usr/bin/env -S mybat.cmd \"a&b\" 'c d'");
+    fake::add_file(u"C:\\bin\\mybat.cmd");
+    fake::RunResult r = fake::run();
+    EXPECT_EQ(r.exit_code, 0u) << r.err;
+    ASSERT_FALSE(fake::world.child_command_lines.empty());
+    cmd_model::Reading read = cmd_model::read(fake::world.child_command_lines.back());
+    EXPECT_EQ(utf8(read.program), "C:\\bin\\mybat.cmd") << r.child;
+    EXPECT_EQ(utf8(read.separators), "") << r.child;
+    std::vector<std::string> arguments;
+    for (const std::u16string& a : read.arguments) arguments.push_back(utf8(cmd_model::unquoted(a)));
+    EXPECT_EQ(arguments, (std::vector<std::string>{"a&b", "c d", "C:\\d\\tool-script.zk", "a"})) << r.child;
 }
 
 TEST_F(Shebang, EnvZelkorFindsThePathFirst) {
