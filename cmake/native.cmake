@@ -134,7 +134,8 @@ if(ZK_E2E)
   add_test(NAME workflow_check COMMAND ${CMAKE_SOURCE_DIR}/tests/workflow_check.sh ${CMAKE_SOURCE_DIR}
                                        /opt/zklaunch/node-tools/node_modules/.bin/action-validator)
   set_tests_properties(workflow_check PROPERTIES LABELS product)
-  # Four releases, three verifications that each rebuild one, two interrupted releases.
-  set_tests_properties(release_check PROPERTIES LABELS product TIMEOUT 1800)
+  # Four releases, three verifications that each rebuild one, two interrupted releases:
+  # nine builds of every width, each a few minutes on a busy machine.
+  set_tests_properties(release_check PROPERTIES LABELS product TIMEOUT 3600)
   set_tests_properties(bootstrap_check PROPERTIES LABELS product)
 endif()

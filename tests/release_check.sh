@@ -132,8 +132,8 @@ verify() {  # output name, then its arguments
   (cd "$work/vcwd" && TMPDIR=$work/vtmp "$top/scripts/verify-release" "$@") > "$work/$out.out" 2> "$work/$out.err"
 }
 left_nothing() {  # case, the folder of the release it read
-  [ -z "$(ls -A "$work/vtmp" "$work/vcwd")" ] && [ ! -e "$work/evil.exe" ] ||
-    fail "$1: verify-release left files: $(ls -A "$work/vtmp" "$work/vcwd") $(ls "$work/evil.exe" 2>/dev/null)"
+  [ -z "$(find "$work/vtmp" "$work/vcwd" -mindepth 1)" ] && [ ! -e "$work/evil.exe" ] ||
+    fail "$1: verify-release left files: $(find "$work/vtmp" "$work/vcwd" -mindepth 1) $(ls "$work/evil.exe" 2>/dev/null)"
   [ "$(ls "$2" | LC_ALL=C sort | tr '\n' ' ')" = "$name-tests.zip $name.intoto.json $name.zip " ] ||
     fail "$1: verify-release wrote beside the release: $(ls "$2")"
 }
@@ -193,7 +193,7 @@ CASES
 verify accepted "$work/unsigned/$name.zip" || fail "verify-release refused the unsigned release: $(cat "$work/accepted.err")"
 grep -q "^verify-release: $name verified: $name.zip, $tests.zip and the provenance, every file, byte for byte as rebuilt from $commit\$" \
   "$work/accepted.out" || fail "verify-release's last line: $(tail -n 1 "$work/accepted.out")"
-[ -z "$(ls -A "$work/vtmp" "$work/vcwd")" ] || fail "verify-release left files after the unsigned release"
+[ -z "$(find "$work/vtmp" "$work/vcwd" -mindepth 1)" ] || fail "verify-release left files after the unsigned release"
 rm -rf "$work/forged"
 mkdir "$work/forged"
 "$top/tests/support/forge_release.py" "$work/unsigned" "$work/forged" "$name" flip x64/zklaunch.exe ||
