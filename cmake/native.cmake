@@ -136,6 +136,8 @@ if(ZK_E2E)
   add_test(NAME run_tests_cmd_check COMMAND ${CMAKE_SOURCE_DIR}/tests/run_tests_cmd_check.sh ${CMAKE_SOURCE_DIR}
                                             ${ZK_WIN64_DIR} ${CMAKE_BINARY_DIR}/run-tests-prefix)
   set_tests_properties(workflow_check run_tests_cmd_check PROPERTIES LABELS product)
-  set_tests_properties(release_check PROPERTIES LABELS product TIMEOUT 600)
+  # Four releases, three verifications that each rebuild one, two interrupted releases:
+  # nine builds of every width, each a few minutes on a busy machine.
+  set_tests_properties(release_check PROPERTIES LABELS product TIMEOUT 3600)
   set_tests_properties(bootstrap_check PROPERTIES LABELS product)
 endif()

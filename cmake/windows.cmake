@@ -85,7 +85,8 @@ endif()
 # starts a command with an exact raw command line, and a DLL to plant; the benchmark's
 # driver and its two pass-through launchers (the second also looks up the per-user
 # folder), which ARM64 does without: its builds run emulated and are never timed.
-# Reproducible as the products are: they ship in the release's tests zip.
+# Reproducible as the products are: they ship in the release's tests zip, whose bill of
+# materials and notices are written from their linker's maps as the launchers' are.
 set(ZK_TEST_COMPILE -Wall -Wextra -Os -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.)
 set(ZK_TEST_LINK -static -s -Wl,--no-insert-timestamp)
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
@@ -95,7 +96,7 @@ function(zk_test_program name)
   add_executable(${name} ${ARGN})
   if(MINGW)
     target_compile_options(${name} PRIVATE ${ZK_TEST_COMPILE})
-    target_link_options(${name} PRIVATE -municode ${ZK_TEST_LINK})
+    target_link_options(${name} PRIVATE -municode ${ZK_TEST_LINK} -Wl,-Map=${CMAKE_CURRENT_BINARY_DIR}/${name}.map)
   endif()
 endfunction()
 
@@ -109,7 +110,7 @@ add_library(planted SHARED tests/support/planted_dll.cpp)
 set_target_properties(planted PROPERTIES PREFIX "")
 if(MINGW)
   target_compile_options(planted PRIVATE ${ZK_TEST_COMPILE})
-  target_link_options(planted PRIVATE ${ZK_TEST_LINK})
+  target_link_options(planted PRIVATE ${ZK_TEST_LINK} -Wl,-Map=${CMAKE_CURRENT_BINARY_DIR}/planted.map)
 endif()
 if(NOT CMAKE_SYSTEM_PROCESSOR STREQUAL "ARM64")
   zk_test_program(driver bench/driver.cpp)
