@@ -620,24 +620,27 @@ HANDLE new_job() {
 // (the runner's, a person's) is ever noted or closed.
 std::vector<std::pair<HWND, std::string>> windows_of(HANDLE job) {
     struct Search {
-        HANDLE job;
+        std::set<DWORD> processes;
         std::vector<std::pair<HWND, std::string>> found;
-    } search{job, {}};
+    } search;
+    // The job's processes by their ids (a case starts a handful).
+    struct {
+        JOBOBJECT_BASIC_PROCESS_ID_LIST list;
+        ULONG_PTR more[255];
+    } ids{};
+    ids.list.NumberOfAssignedProcesses = 256;
+    if (!QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr))
+        fail("cannot list the processes of a case's job");
+    for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList; ++i)
+        search.processes.insert(static_cast<DWORD>(ids.list.ProcessIdList[i]));
     EnumWindows(
         [](HWND window, LPARAM context) -> BOOL {
             auto* s = reinterpret_cast<Search*>(context);
             wchar_t title[512];
             DWORD pid = 0;
-            if (!IsWindowVisible(window) || GetWindowTextW(window, title, 512) == 0 ||
-                GetWindowThreadProcessId(window, &pid) == 0)
-                return TRUE;
-            HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-            BOOL in_job = FALSE;
-            if (process != nullptr) {
-                IsProcessInJob(process, s->job, &in_job);
-                CloseHandle(process);
-            }
-            if (in_job) s->found.emplace_back(window, utf8(title));
+            if (IsWindowVisible(window) && GetWindowTextW(window, title, 512) > 0 &&
+                GetWindowThreadProcessId(window, &pid) != 0 && s->processes.count(pid) != 0)
+                s->found.emplace_back(window, utf8(title));
             return TRUE;
         },
         reinterpret_cast<LPARAM>(&search));
@@ -715,9 +718,18 @@ Result spawn(const std::string& command_line, const Environment& environment, co
                   (console ? 0 : EXTENDED_STARTUPINFO_PRESENT);
     HANDLE job = new_job();
     PROCESS_INFORMATION process{};
-    BOOL started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, !console, flags, block.data(), nullptr,
-                                  &startup, &process);
-    DWORD start_error = GetLastError();
+    BOOL started = FALSE;
+    DWORD start_error = 0;
+    for (int attempt = 1; attempt <= 3 && !started; ++attempt) {
+        started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, !console, flags, block.data(), nullptr,
+                                 &startup, &process);
+        start_error = GetLastError();
+        // Wine's chance failure of a start (see host_common.cpp), made again as run() does.
+        if (!started && start_error == ERROR_INTERNAL_ERROR && attempt < 3)
+            detail::note_made_again("a start of the spawn helper (CreateProcessW 1359): " + command_line);
+        else if (!started)
+            break;
+    }
     if (attributes != nullptr) {
         DeleteProcThreadAttributeList(attributes);
         HeapFree(GetProcessHeap(), 0, attributes);
