@@ -405,10 +405,8 @@ bool put_back() {
     }
     std::string stayed;
     if (get_dword(record, L"complete") == 1) {
-        if (HKEY saved = open_key(record, L"parts")) {
-            put_back_parts(saved, true);
-            RegCloseKey(saved);
-        }
+        // What the run created first: a file it made where a saved one was moved aside
+        // (the per-user zk.ini) goes before the saved one comes back.
         if (HKEY folders = open_key(record, L"folders")) {
             for (const std::wstring& path : value_names(folders)) {
                 if (remove_tree(path))
@@ -417,6 +415,10 @@ bool put_back() {
                     stayed += " " + utf8(path) + " (error " + std::to_string(GetLastError()) + ")";
             }
             RegCloseKey(folders);
+        }
+        if (HKEY saved = open_key(record, L"parts")) {
+            put_back_parts(saved, true);
+            RegCloseKey(saved);
         }
     }
     RegCloseKey(record);

@@ -87,6 +87,8 @@ int put_back_check() {
     host::write_file(host::local_appdata() + "\\zk.ini", "[seed]\r\n");
     host::write_file("C:\\zkseed\\keep.txt", "kept");
     const auto before = dump();
+    printf("What the runs must leave as it is:\n");
+    for (const auto& [what, text] : before) printf("-- %s:\n%s", what.c_str(), text.c_str());
     bool good = check(before.at("HKLM\\SOFTWARE\\zklaunch-e2e").find("exit 1") != std::string::npos,
                       "no set-aside before the runs");
 
