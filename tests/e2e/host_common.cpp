@@ -82,7 +82,7 @@ std::string local_appdata(const Environment& environment) {
     // Asked of a process that a Windows parent starts, as the launcher is started.
     Environment asking = environment;
     asking.emplace_back("ZKSPAWN_SHELL_FOLDER", "1");
-    Result r = run(detail::spawn_helper(), asking);
+    Result r = run("\"" + detail::spawn_helper() + "\"", asking);
     std::string folder = r.out;
     while (!folder.empty() && (folder.back() == '\n' || folder.back() == '\r')) folder.pop_back();
     if (r.exit_code != 0 || folder.empty())

@@ -1084,13 +1084,13 @@ std::string ask(Feature feature) {
     case Feature::long_paths: {
         const std::string why = detail::long_path_start();
         if (why.empty()) return "";
+        if (under_wine()) return "this Wine starts no program from a path of 260 characters or more: " + why;
         DWORD enabled = 0, size = sizeof enabled;
         if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\FileSystem", L"LongPathsEnabled",
                          RRF_RT_REG_DWORD, nullptr, &enabled, &size) != ERROR_SUCCESS ||
             enabled != 1)
             return "long paths are not enabled on this machine (LongPathsEnabled is not 1): " + why;
-        return (under_wine() ? "this Wine starts no program from a path of 260 characters or more: "
-                             : "this system starts no program from a path of 260 characters or more: ") + why;
+        return "this system starts no program from a path of 260 characters or more: " + why;
     }
     case Feature::console_screen:
         return "";

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -46,13 +47,11 @@ std::map<std::string, std::string> dump() {
                                   "HKCU\\Console\\%%Startup", "HKLM\\SOFTWARE\\zklaunch-e2e"})
         state[key] = host::wine::windows_command_output({"reg", "query", key, "/s"});
     state["Local AppData"] = host::wine::windows_command_output({"reg", "query", shell_folders, "/v", "Local AppData"});
-    std::string top;
-    for (const auto& entry : fs::directory_iterator(drive_c)) top += entry.path().filename().string() + "\n";
-    state["drive C"] = top;
-    std::string seed;
-    for (const auto& entry : fs::recursive_directory_iterator(drive_c + "/zkseed"))
-        seed += entry.path().string() + "\n";
-    state["C:\\zkseed"] = seed;
+    std::set<std::string> top, seed;  // in an order of their own
+    for (const auto& entry : fs::directory_iterator(drive_c)) top.insert(entry.path().filename().string() + "\n");
+    for (const auto& entry : fs::recursive_directory_iterator(drive_c + "/zkseed")) seed.insert(entry.path().string() + "\n");
+    for (const std::string& name : top) state["drive C"] += name;
+    for (const std::string& name : seed) state["C:\\zkseed"] += name;
     const std::string appdata = host::local_appdata();
     std::string files;
     for (const std::string name : {"zk.ini", "zk.ini.zk-e2e-saved"})
