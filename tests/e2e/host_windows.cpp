@@ -305,6 +305,9 @@ void save_part(HKEY record, int index, const Part& part, const std::wstring& roo
         }
     } else {
         set_text(saved, L"value", part.value);
+        HKEY key = open_key(root, part.key);
+        set_dword(saved, L"key existed", key != nullptr ? 1 : 0);
+        if (key != nullptr) RegCloseKey(key);
         DWORD type = 0;
         std::vector<BYTE> data;
         if (get_raw(root, part.key, part.value, &type, &data)) {
@@ -365,6 +368,15 @@ bool put_back_part(HKEY saved) {
         else if (!existed)
             RegDeleteKeyValueW(root, key.c_str(), value.c_str());
         if (status != ERROR_SUCCESS) fail("cannot put back the registry value " + utf8(value), static_cast<DWORD>(status));
+        // A key the run made for the value goes too, once nothing else is in it.
+        HKEY made = get_dword(saved, L"key existed") == 0 ? open_key(root, key) : nullptr;
+        if (made != nullptr) {
+            DWORD keys = 0, values = 0;
+            LSTATUS asked = RegQueryInfoKeyW(made, nullptr, nullptr, nullptr, &keys, nullptr, nullptr, &values, nullptr,
+                                             nullptr, nullptr, nullptr);
+            RegCloseKey(made);
+            if (asked == ERROR_SUCCESS && keys == 0 && values == 0) RegDeleteKeyW(root, key.c_str());
+        }
     }
     close_root(root);
     return true;

@@ -76,12 +76,12 @@ bool check(bool good, const std::string& what) {
 
 int put_back_check() {
     // What was there before: keys of both roots (the 32-bit view's none), a folder value,
-    // a user's console choice, a per-user zk.ini and a folder at the root of drive C.
+    // no console delegation key (as on Windows 10; the run makes one), a per-user zk.ini
+    // and a folder at the root of drive C.
     host::reg_import("[-HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Zelkor]\r\n\r\n"
                      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zelkor\\ZelkorCore\\9.9\\InstallPath]\r\n@=\"C:\\\\zkseed\"\r\n\r\n"
                      "[HKEY_CURRENT_USER\\SOFTWARE\\Zelkor\\Seed]\r\n\"v\"=\"the user's\"\r\n\r\n"
-                     "[HKEY_CURRENT_USER\\Console\\%%Startup]\r\n"
-                     "\"DelegationConsole\"=\"{00000000-0000-0000-0000-000000000001}\"\r\n\"DelegationTerminal\"=-\r\n");
+                     "[-HKEY_CURRENT_USER\\Console\\%%Startup]\r\n");
     host::set_local_appdata_value(host::expand_sz("%USERPROFILE%\\AppData\\Local"));
     host::write_file(host::local_appdata() + "\\zk.ini", "[seed]\r\n");
     host::write_file("C:\\zkseed\\keep.txt", "kept");
@@ -114,8 +114,7 @@ int put_back_check() {
         good &= check(left.empty(), next + " put everything back as it was\n" + left);
     }
 
-    host::reg_import("[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Zelkor]\r\n\r\n[-HKEY_CURRENT_USER\\SOFTWARE\\Zelkor]\r\n\r\n"
-                     "[HKEY_CURRENT_USER\\Console\\%%Startup]\r\n\"DelegationConsole\"=-\r\n");
+    host::reg_import("[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Zelkor]\r\n\r\n[-HKEY_CURRENT_USER\\SOFTWARE\\Zelkor]\r\n");
     host::forget_files();
     return good ? 0 : 1;
 }
