@@ -11,9 +11,10 @@ target_compile_options(gtest PRIVATE ${ZK_REPRODUCIBLE_COMPILE})
 
 file(WRITE ${CMAKE_BINARY_DIR}/zk_e2e.rc "1 24 \"${CMAKE_SOURCE_DIR}/tests/support/long_paths.manifest\"\n")
 file(GLOB ZK_E2E_CASES CONFIGURE_DEPENDS tests/e2e/*_test.cpp)
-add_executable(zk_e2e ${ZK_E2E_CASES} tests/e2e/host_common.cpp tests/e2e/host_windows.cpp ${CMAKE_BINARY_DIR}/zk_e2e.rc)
+add_executable(zk_e2e ${ZK_E2E_CASES} tests/e2e/host_common.cpp tests/e2e/host_windows.cpp tests/e2e/skip_list.cpp
+               ${CMAKE_BINARY_DIR}/zk_e2e.rc)
 target_include_directories(zk_e2e PRIVATE tests)
-target_link_libraries(zk_e2e PRIVATE gtest shell32)
+target_link_libraries(zk_e2e PRIVATE gtest shell32 wintrust)
 target_compile_definitions(zk_e2e PRIVATE ZK_VERSION="${PROJECT_VERSION}")
 target_compile_options(zk_e2e PRIVATE -Wall -Wextra ${ZK_REPRODUCIBLE_COMPILE})
 # The linker's map beside it: what went into it (GoogleTest, winpthreads...), which the

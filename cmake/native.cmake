@@ -108,11 +108,23 @@ if(ZK_E2E)
     ZK_WIN64_DIR="${ZK_WIN64_DIR}" ZK_WIN32_DIR="${ZK_WIN32_DIR}" ZK_ARM64_DIR="${ZK_ARM64_DIR}"
     ZK_ARM64_WINE="${ZK_ARM64_WINE}" ZK_E2E_HELPERS="${CMAKE_BINARY_DIR}/e2e-helpers"
     ZK_WINE_PREFIX="${CMAKE_BINARY_DIR}/wineprefix" ZK_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  # Every skip must be one this Wine forces, listed for its runner beside the workflow.
   foreach(arch x64 x86)
-    add_test(NAME e2e-windows-${arch} COMMAND zk_e2e_windows_under_wine ${arch})
+    add_test(NAME e2e-windows-${arch} COMMAND zk_e2e_windows_under_wine ${arch}
+             --allowed-skips ${CMAKE_SOURCE_DIR}/.github/workflows/windows-skips.tsv --runner wine-${arch})
     set_tests_properties(e2e-windows-${arch} PROPERTIES LABELS e2e TIMEOUT 1800 ENVIRONMENT ZK_E2E_LAUNCHER=x64)
   endforeach()
-  set_tests_properties(e2e-x86 e2e-x64 e2e-windows-x64 e2e-windows-x86 PROPERTIES RESOURCE_LOCK wine)
+  # The program killed during its set-aside and during a case: the next run, and its
+  # --put-back alone, leave the keys, the per-user zk.ini and the folders as they were.
+  add_test(NAME e2e-windows-put-back COMMAND zk_e2e_windows_under_wine put-back)
+  set_tests_properties(e2e-windows-put-back PROPERTIES LABELS e2e TIMEOUT 600 ENVIRONMENT ZK_E2E_LAUNCHER=x64)
+  set_tests_properties(e2e-x86 e2e-x64 e2e-windows-x64 e2e-windows-x86 e2e-windows-put-back PROPERTIES RESOURCE_LOCK wine)
+  # The allowed skips' table and judgement, natively.
+  add_executable(zk_skip_list_tests tests/e2e/skip_list.cpp tests/e2e/skip_list_check.cpp)
+  target_include_directories(zk_skip_list_tests PRIVATE tests)
+  target_link_libraries(zk_skip_list_tests PRIVATE GTest::gtest_main)
+  target_compile_options(zk_skip_list_tests PRIVATE -Wall -Wextra)
+  gtest_discover_tests(zk_skip_list_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS unit)
   # The longest (every process emulated): started first, beside everything else.
   set_tests_properties(e2e-arm64 PROPERTIES COST 1000)
   # Every shipped launcher: its file checked, and a second build from the same sources

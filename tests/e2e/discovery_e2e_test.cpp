@@ -62,18 +62,18 @@ TEST_F(Discovery, VornixLayoutsAreClassifiedByBinaryType) {
               std::string::npos)
         << r.err;
     // Asked for a 32-bit build, by a configured default or by the script, the launcher
-    // picks the i686 one. A Wine that cannot start i686 programs (arm64) shows the choice
-    // in the trace, and the child then ends at once (0xC0000135, no DLL for it).
+    // picks the i686 one. A host that cannot start i686 programs shows the choice in the
+    // trace, and the child then ends at once, as that host ends an i686 program.
     const std::string child_32 = "\"C:\\Z 36\\Vornix\\win32\\zelkor.exe\" C:\\d\\tool-script.zk ";
     if (!host::runs_i386())
-        fprintf(stderr, "note: this Wine cannot start i686 programs; the 32-bit choice is checked in the trace\n");
+        fprintf(stderr, "note: this host cannot start i686 programs; the 32-bit choice is checked in the trace\n");
     auto expect_32 = [&](const host::Environment& env) {
         host::Environment traced = env;
         traced.emplace_back("ZKLAUNCH_DEBUG", "1");
         host::Result r = host::run("C:\\d\\tool.exe", traced);
         EXPECT_NE(r.err.find("run_child: about to run '" + child_32 + "'\n"), std::string::npos) << r.err;
         EXPECT_EQ(r.out, host::runs_i386() ? ran(child_32) : "");
-        EXPECT_EQ(r.exit_code, host::runs_i386() ? 0u : 0xC0000135u);
+        EXPECT_EQ(r.exit_code, host::i386_start_failure());
     };
     expect_32({{"zk_zelkor", "3.6-32"}});
     host::write_file("C:\\d\\tool-script.zk", "#!zelkor3.6-32\n");

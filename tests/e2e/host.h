@@ -41,8 +41,8 @@ bool exists(const std::string& path);
 std::string read_file(const std::string& path);
 void remove_file(const std::string& path);
 // Makes `link` a symbolic link to `target` (a file or a folder), or for junction() a
-// junction to the folder `target`, as Windows follows them. "" when made; else why this
-// host cannot make one that Windows follows.
+// junction to the folder `target`, as Windows follows them. "" when made; else why not
+// (on a host where missing(Feature::links) is "", a fault of the case's).
 std::string symlink(const std::string& target, const std::string& link);
 std::string junction(const std::string& target, const std::string& link);
 // The 8.3 short form of an existing file's path, as Windows gives it (cmd's %~s); the
@@ -51,6 +51,10 @@ std::string short_path(const std::string& path);
 
 // The per-user local application-data folder (where the per-user zk.ini lives).
 std::string local_appdata();
+// What the shell answers for that folder (SHGetFolderPathW(CSIDL_LOCAL_APPDATA)) to a
+// program started as run() starts the cases' commands, with `environment`: the folder,
+// or "SHGetFolderPath failed: HRESULT" (8 hexadecimal digits).
+std::string local_appdata(const Environment& environment);
 
 // ---- Registry --------------------------------------------------------------------------
 
@@ -115,16 +119,24 @@ Result run_on_console(const std::string& command_line, const Environment& enviro
 enum class Feature {
     console_close,  // a console window closed as a user closes it, its event delivered
     long_paths,     // programs started from folders of 260 characters or more
-    signing,        // osslsigncode and a throwaway authority, to sign a launcher
+    signing,        // a launcher signed as a release signs it, whose signature verifies
     console_screen, // a console's screen read back as Windows holds it, a long line whole
+    links,          // symbolic links and junctions that Windows follows
+    short_names,    // 8.3 short names on the volume of drive C
 };
 // "" when the host gives it; else why not, said specifically ("this Wine delivers no
-// console close event").
+// console close event"). Asked once and remembered for the run.
 std::string missing(Feature feature);
 
-// A copy of the host's file `host_source` signed as a release signs it (Authenticode,
-// SHA-256, with a throwaway authority of the run's own), as a host path.
+// The host's file `host_source` signed as a release signs it (Authenticode, SHA-256), as
+// a host path: a copy signed with a throwaway authority of the run's own, or, where the
+// launchers under test come signed, the file itself once its signature verifies (a
+// signature that does not throws, naming the system's answer).
 std::string signed_copy(const std::string& host_source);
+
+// The environment that makes the system search for the DLLs `names` (without ".dll")
+// as Windows does, the program's folder first; none where it searches so already.
+Environment dll_search_as_windows(const std::vector<std::string>& names);
 
 // ---- The programs under test and the helpers ---------------------------------------------
 
@@ -136,7 +148,10 @@ std::string launcher_build(const std::string& file);
 // The launcher under test (the console one, or its windowless twin) and its bits (32 or 64).
 std::string launcher_exe(bool windowless = false);
 int launcher_bits();
-// Whether the host starts i686 programs (the arm64 Wine cannot).
+// How an i686 program started on this host ends when the host cannot run it (the arm64
+// Wine has no DLL of that width: 0xC0000135, at once), 0 where it runs them; asked once,
+// of the i686 stub, and remembered. runs_i386(): that code is 0.
+uint32_t i386_start_failure();
 bool runs_i386();
 
 }  // namespace host
@@ -154,5 +169,10 @@ void note_made_again(const std::string& what);
 void check_made_again();
 // Waits `seconds` (before a run made again).
 void pause(int seconds);
+// The spawn helper as the command of a run(): its Windows path.
+std::string spawn_helper();
+// Whether the host starts a program from a folder of 300 characters: "" when it does,
+// else what its start of the stub there said. Asked once, in C:\zktest.
+std::string long_path_start();
 
 }  // namespace host::detail

@@ -1,7 +1,9 @@
-// What the two test hosts share: the registry's standard entries as .reg text, and the
-// runs made again after a chance failure of Wine's.
+// What the two test hosts share: the registry's standard entries as .reg text, the runs
+// made again after a chance failure of Wine's, and the questions a host answers by
+// starting programs as the cases do.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -76,7 +78,58 @@ Result run_showing(const std::string& command_line, const Environment& environme
     }
 }
 
+std::string local_appdata(const Environment& environment) {
+    // Asked of a process that a Windows parent starts, as the launcher is started.
+    Environment asking = environment;
+    asking.emplace_back("ZKSPAWN_SHELL_FOLDER", "1");
+    Result r = run("\"" + detail::spawn_helper() + "\"", asking);
+    std::string folder = r.out;
+    while (!folder.empty() && (folder.back() == '\n' || folder.back() == '\r')) folder.pop_back();
+    if (r.exit_code != 0 || folder.empty())
+        throw std::runtime_error("the shell named no per-user folder (" + std::to_string(r.exit_code) + "): " + r.err);
+    return folder;
+}
+
+uint32_t i386_start_failure() {
+    static const uint32_t code = [] {
+        copy_file(win32_build("zelkor_stub.exe"), "C:\\zktest\\probe32.exe");
+        Result r = run("C:\\zktest\\probe32.exe");
+        remove_file("C:\\zktest\\probe32.exe");
+        if (r.exit_code == 0 && r.out.rfind("zelkor-stub: ", 0) == 0) return 0u;
+        if (r.exit_code == 0) throw std::runtime_error("the i686 stub ended at once with 0 and wrote: " + r.out);
+        return r.exit_code;
+    }();
+    return code;
+}
+
+bool runs_i386() { return i386_start_failure() == 0; }
+
 namespace detail {
+
+std::string long_path_start() {
+    static const std::string answer = [] {
+        // 300 characters, in parts a Unix file name can hold.
+        std::string folder = "C:\\zktest\\long";
+        while (folder.size() < 300) {
+            size_t piece = std::min<size_t>(60, 300 - folder.size() - 1);
+            folder += "\\" + std::string(piece == 0 ? 1 : piece, 'l');
+        }
+        folder = folder.substr(0, 300);
+        const std::string stub = folder + "\\zelkor.exe";
+        copy_file(native_build("zelkor_stub.exe"), stub);
+        std::string why;
+        try {
+            Result r = run("\"" + stub + "\"");
+            if (r.exit_code != 0 || r.out.rfind("zelkor-stub: ", 0) != 0)
+                why = "the stub there ended with " + std::to_string(r.exit_code) + ": " + r.out + r.err;
+        } catch (const std::runtime_error& e) {
+            why = e.what();
+        }
+        remove_file(stub);
+        return why;
+    }();
+    return answer;
+}
 
 void note_made_again(const std::string& what) {
     made_again.push_back(what);

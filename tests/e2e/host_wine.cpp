@@ -308,6 +308,12 @@ namespace {
 
 const std::string exit_code_file = prefix + "/drive_c/zktest/exit-code.txt";
 
+// The spawn helper's report: the exit code, or why there is none.
+uint32_t exit_code_of(const std::string& report) {
+    if (report.empty() || report[0] < '0' || report[0] > '9') throw std::runtime_error("spawn: " + report);
+    return static_cast<uint32_t>(std::stoul(report));
+}
+
 // The spawn helper's environment for one command.
 std::vector<std::string> spawn_environment(const std::string& command_line, const Environment& environment,
                                            const Environment& spawn_options) {
@@ -348,7 +354,7 @@ Result detail::run_once(const std::string& command_line, const Environment& envi
     std::string code = read_all(exit_code_file);
     if (status != 0 || code.empty())
         throw std::runtime_error("spawn failed (" + std::to_string(status) + "): " + r.err);
-    r.exit_code = static_cast<uint32_t>(std::stoul(code));
+    r.exit_code = exit_code_of(code);
     return r;
 }
 
@@ -411,7 +417,7 @@ Result run_on_console(const std::string& command_line, const Environment& enviro
     tmux({"kill-server"});
     if (!shown) throw std::runtime_error("the console never showed '" + ready + "':\n" + r.out);
     if (!ended) throw std::runtime_error("the command did not end on the console:\n" + r.out);
-    r.exit_code = static_cast<uint32_t>(std::stoul(read_all(exit_code_file)));
+    r.exit_code = exit_code_of(read_all(exit_code_file));
     return r;
 }
 
@@ -443,15 +449,30 @@ std::string missing(Feature feature) {
     case Feature::console_close:
         return "this Wine delivers no console close event (a closed console ends its processes without calling "
                "their handlers)";
-    case Feature::long_paths:
-        return "this Wine starts no program from a path of 260 characters or more";
+    case Feature::long_paths: {
+        const std::string why = detail::long_path_start();
+        return why.empty() ? "" : "this Wine starts no program from a path of 260 characters or more (" + why + ")";
+    }
     case Feature::signing:
         return "";
     case Feature::console_screen:
         return "the console here is a tmux pane, which breaks a long line of Wine's console where it did not wrap it";
+    case Feature::links:        // Unix links, which Wine follows as Windows follows its own
+    case Feature::short_names:  // Wine gives every file one
+        return "";
     }
     return "unknown feature";
 }
+
+// Wine loads its own builtin DLLs before any file of that name; "n,b" makes it search
+// the native ones first, in Windows' order.
+Environment dll_search_as_windows(const std::vector<std::string>& names) {
+    std::string list;
+    for (const std::string& name : names) list += (list.empty() ? "" : ",") + name;
+    return {{"WINEDLLOVERRIDES", list + "=n,b"}};
+}
+
+std::string detail::spawn_helper() { return "C:\\zktest\\spawn.exe"; }
 
 std::string signed_copy(const std::string& host_source) {
     const std::string dir = scratch("signing"), signed_file = dir + "/signed.exe";
@@ -474,7 +495,6 @@ std::string win32_build(const std::string& file) { return std::string(ZK_WIN32_D
 std::string launcher_build(const std::string& file) { return arch == Arch::x86 ? win32_build(file) : native_build(file); }
 
 int launcher_bits() { return arch == Arch::x86 ? 32 : 64; }
-bool runs_i386() { return arch != Arch::arm64; }
 
 std::string launcher_exe(bool windowless) { return launcher_build(windowless ? "zklaunchw.exe" : "zklaunch.exe"); }
 
@@ -486,6 +506,11 @@ int run_windows_program(const std::vector<std::string>& arguments) {
     std::vector<std::string> argv = {loader};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     return run_unix(argv, base_environment(), "/dev/null", "", "");
+}
+
+std::string windows_command_output(const std::vector<std::string>& arguments) {
+    int status = wine_command(arguments);
+    return read_all(scratch("wine.out")) + read_all(scratch("wine.err")) + "exit " + std::to_string(status) + "\n";
 }
 
 std::string windows_path(const std::string& unix_path) {

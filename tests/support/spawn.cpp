@@ -13,10 +13,16 @@
 //                              ("2": standard error alone; "none": no handle at all, and
 //                              none inherited, exactly as Explorer starts a program)
 //   ZKSPAWN_DESKTOP=name       the command's desktop: "zkhidden\Default" puts it on a new
-//                              window station, which nobody can see
+//                              window station, which nobody can see; the helper creates
+//                              the station and the desktop it names (Windows creates
+//                              neither for a start)
 //   ZKSPAWN_SHOW=n             how its window is to be shown (STARTF_USESHOWWINDOW, n)
 //   ZKSPAWN_TIMEOUT_MS=n       terminate the command when it has not ended after n ms
-//                              (default 60000); its exit code is then 0xDEAD
+//                              (default 60000); its exit code is then 0xDEAD, and the
+//                              helper says so on standard error
+// A command whose program has a full path of 260 characters or more is started by that
+// path's \\?\ form as the application name: from the command line alone, Windows reads
+// a program's path up to 260 characters, long paths enabled or not.
 // On a console of its own (started with CREATE_NEW_CONSOLE), the helper also plays the
 // user at that console:
 //   ZKSPAWN_SCREEN=path        writes the console's screen there, as UTF-8 lines (a row
@@ -26,13 +32,20 @@
 //   ZKSPAWN_KEYS=what          says: "C-c" (Ctrl+C) or "C-Break" to every process of the
 //                              console, or "close", the console window closed as a user
 //                              closes it (WM_CLOSE)
-// Or, with ZKSPAWN_SHORT_NAME=path alone, it prints that path's 8.3 short form.
+// Without ZKSPAWN_CMDLINE, it answers a question instead: with ZKSPAWN_SHORT_NAME=path,
+// prints that path's 8.3 short form; with ZKSPAWN_SHELL_FOLDER=1, the folder the shell
+// names as the per-user local application-data folder (SHGetFolderPathW), or
+// "SHGetFolderPath failed: HRESULT".
 // The variables are removed before the command starts. The command inherits the
-// standard handles and the rest of the environment. Exit code 0, or 2 when the command
-// could not be started. On a console the helper outlives Ctrl+C and Ctrl+Break, so that
+// standard handles, and no other handle (an explicit list), and the rest of the
+// environment. Exit code 0, or 2 when the command could not be started. Every wait is
+// bounded by the time-out. On a console the helper outlives Ctrl+C and Ctrl+Break, so that
 // it still reports the command's exit code; it uses a handler of its own for that, since
-// ignoring the events outright would be inherited by the command under test.
+// ignoring the events outright would be inherited by the command under test. When the
+// console is closed, the handler reports and ends the helper itself before Windows' time
+// for a closing console (about 5 s) runs out.
 #include <windows.h>
+#include <shlobj.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -51,7 +64,14 @@ bool take_env(const wchar_t* name, wchar_t* value, DWORD size) {
 // ends the helper once its handler returns).
 HANDLE command = nullptr;
 wchar_t result_path[1024], screen_path[1024];
-LONG reported = 0;
+CRITICAL_SECTION reporting;
+bool reported = false;
+
+// Time left until `deadline` (GetTickCount's), for a bounded wait.
+DWORD left(DWORD deadline) {
+    DWORD now = GetTickCount();
+    return static_cast<LONG>(deadline - now) > 0 ? deadline - now : 0;
+}
 
 // The console's screen (400 columns, 2000 rows at most), row by row, each row's trailing
 // blanks dropped and a row filled to its end joined with the next, as a terminal joins a
@@ -81,54 +101,158 @@ const wchar_t* screen() {
     return screen_text;
 }
 
-void write_utf8(const wchar_t* path, const wchar_t* text) {
-    FILE* f = _wfopen(path, L"wb");
-    if (f == nullptr) return;
+void write_utf8(HANDLE file, const wchar_t* text) {
     int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
     auto* bytes = static_cast<char*>(malloc(static_cast<size_t>(n)));
+    DWORD written = 0;
     if (bytes != nullptr && WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, n, nullptr, nullptr) > 0)
-        fwrite(bytes, 1, static_cast<size_t>(n - 1), f);
+        WriteFile(file, bytes, static_cast<DWORD>(n - 1), &written, nullptr);
     free(bytes);
-    fclose(f);
 }
 
-// Once: the command's exit code (it has ended) and the screen.
+void write_utf8(const wchar_t* path, const wchar_t* text) {
+    HANDLE f = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return;
+    write_utf8(f, text);
+    CloseHandle(f);
+}
+
+// Once, whichever thread comes first, the other waiting until it is written: the screen,
+// then the command's exit code, or why there is none (a line the host shows as it is).
 void report() {
-    if (InterlockedExchange(&reported, 1) != 0) return;
-    DWORD code = 0;
-    GetExitCodeProcess(command, &code);
-    if (screen_path[0] != 0) write_utf8(screen_path, screen());
-    FILE* f = _wfopen(result_path, L"w");
-    if (f == nullptr) return;
-    fprintf(f, "%lu\n", static_cast<unsigned long>(code));
-    fclose(f);
+    EnterCriticalSection(&reporting);
+    if (!reported) {
+        reported = true;
+        DWORD code = 0;
+        GetExitCodeProcess(command, &code);
+        if (screen_path[0] != 0) write_utf8(screen_path, screen());
+        wchar_t line[128];
+        if (code == STILL_ACTIVE && WaitForSingleObject(command, 0) == WAIT_TIMEOUT)
+            swprintf(line, 128, L"the command had not ended when its console was closed\n");
+        else
+            swprintf(line, 128, L"%lu\n", static_cast<unsigned long>(code));
+        write_utf8(result_path, line);
+    }
+    LeaveCriticalSection(&reporting);
 }
 
-// Ctrl+C and Ctrl+Break: outlived. A closed console: the command has its own time to end,
-// and so does the helper, which waits for it and reports before Windows ends it.
+// Ctrl+C and Ctrl+Break: outlived. A closed console: Windows ends every process of it
+// about 5 s after the event, each handler's return or not; the command has its own time
+// to end within that, and the helper reports and ends itself before it runs out.
 BOOL WINAPI outlive_control_event(DWORD event) {
-    if ((event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) && command != nullptr) {
-        WaitForSingleObject(command, 20000);
-        report();
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        if (command != nullptr) {
+            WaitForSingleObject(command, 4000);
+            report();
+        }
+        ExitProcess(0);
     }
     return TRUE;
+}
+
+// The station and desktop of "station\desktop", made for the command: Windows starts a
+// program on a station only where it already exists. The handles stay open while the
+// command runs.
+bool make_desktop(const wchar_t* name) {
+    const wchar_t* slash = wcschr(name, L'\\');
+    if (slash == nullptr) return true;  // a desktop of the helper's own station
+    wchar_t station_name[256];
+    wcsncpy(station_name, name, static_cast<size_t>(slash - name));
+    station_name[slash - name] = 0;
+    HWINSTA own = GetProcessWindowStation();
+    HWINSTA station = CreateWindowStationW(station_name, 0, WINSTA_ALL_ACCESS, nullptr);
+    if (station == nullptr || !SetProcessWindowStation(station)) {
+        fprintf(stderr, "spawn: cannot create the window station %ls: %lu\n", station_name, GetLastError());
+        return false;
+    }
+    HDESK desktop = CreateDesktopW(slash + 1, nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    DWORD error = GetLastError();
+    SetProcessWindowStation(own);
+    if (desktop == nullptr) fprintf(stderr, "spawn: cannot create the desktop %ls: %lu\n", name, error);
+    return desktop != nullptr;
+}
+
+// The application name CreateProcessW is given for `line`: the \\?\ form of its first
+// word where that is a full path of 260 characters or more, else none.
+const wchar_t* application_name(const wchar_t* line) {
+    static wchar_t name[32768];
+    const wchar_t* start = line;
+    const wchar_t* end;
+    if (*start == L'"') {
+        ++start;
+        end = wcschr(start, L'"');
+        if (end == nullptr) end = start + wcslen(start);
+    } else {
+        end = start + wcscspn(start, L" \t");
+    }
+    size_t n = static_cast<size_t>(end - start);
+    bool full = n > 3 && start[1] == L':' && start[2] == L'\\';
+    if (n < MAX_PATH || !full) return nullptr;
+    wcscpy(name, L"\\\\?\\");
+    wmemcpy(name + 4, start, n);
+    name[4 + n] = 0;
+    return name;
+}
+
+// The standard handles the command is given, as the one list of handles it inherits:
+// no other handle of the helper's (a pipe of its parent's, say) leaks into it.
+LPPROC_THREAD_ATTRIBUTE_LIST inherited_list(STARTUPINFOW* startup, HANDLE* list) {
+    DWORD n = 0;
+    const HANDLE given[] = {startup->hStdInput, startup->hStdOutput, startup->hStdError};
+    for (HANDLE h : given) {
+        if (h == nullptr || h == INVALID_HANDLE_VALUE) continue;
+        bool twice = false;
+        for (DWORD i = 0; i < n; ++i) twice = twice || list[i] == h;
+        // Listed handles must be inheritable; one that cannot be made so is not listed.
+        if (!twice && SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) list[n++] = h;
+    }
+    if (n == 0) return nullptr;
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    auto attributes = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(HeapAlloc(GetProcessHeap(), 0, size));
+    if (attributes == nullptr || !InitializeProcThreadAttributeList(attributes, 1, 0, &size) ||
+        !UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, list, n * sizeof(HANDLE), nullptr,
+                                   nullptr))
+        return nullptr;
+    return attributes;
+}
+
+// The helper's questions (see the top of this file), answered on standard output.
+int answer() {
+    static wchar_t value[32768];
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (take_env(L"ZKSPAWN_SHORT_NAME", value, 32768)) {
+        static wchar_t short_name[32768];
+        if (GetShortPathNameW(value, short_name, 32768) == 0) return 2;
+        write_utf8(out, short_name);
+        write_utf8(out, L"\n");
+        return 0;
+    }
+    if (take_env(L"ZKSPAWN_SHELL_FOLDER", value, 32768)) {
+        // From the system folder alone, whatever DLLs lie beside the helper or in its folder.
+        HMODULE shell = LoadLibraryExW(L"shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        auto get = shell != nullptr ? reinterpret_cast<HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR)>(
+                                          reinterpret_cast<void*>(GetProcAddress(shell, "SHGetFolderPathW")))
+                                    : nullptr;
+        if (get == nullptr) return 2;
+        HRESULT result = get(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, value);
+        if (result != S_OK) swprintf(value, 64, L"SHGetFolderPath failed: %08lX", static_cast<unsigned long>(result));
+        write_utf8(out, value);
+        write_utf8(out, L"\n");
+        return 0;
+    }
+    return 2;
 }
 
 }  // namespace
 
 int wmain() {
+    InitializeCriticalSection(&reporting);
     SetConsoleCtrlHandler(outlive_control_event, TRUE);
     static wchar_t command_line[32768];
-    if (take_env(L"ZKSPAWN_SHORT_NAME", command_line, 32768)) {
-        static wchar_t short_name[32768];
-        if (GetShortPathNameW(command_line, short_name, 32768) == 0) return 2;
-        printf("%ls\n", short_name);
-        return 0;
-    }
+    if (!take_env(L"ZKSPAWN_CMDLINE", command_line, 32768)) return answer();
     wchar_t value[64];
-    if (!take_env(L"ZKSPAWN_CMDLINE", command_line, 32768) ||
-        !take_env(L"ZKSPAWN_RESULT", result_path, 1024))
-        return 2;
+    if (!take_env(L"ZKSPAWN_RESULT", result_path, 1024)) return 2;
     static wchar_t kill_when[1024];
     bool kill_on_file = take_env(L"ZKSPAWN_KILL_WHEN", kill_when, 1024);
     DWORD linger = take_env(L"ZKSPAWN_LINGER_MS", value, 64) ? wcstoul(value, nullptr, 0) : 0;
@@ -143,8 +267,9 @@ int wmain() {
         SetEnvironmentVariableW(L"PATH", path);
     }
 
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
+    STARTUPINFOEXW extended{};
+    STARTUPINFOW& startup = extended.StartupInfo;
+    startup.cb = sizeof extended;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -163,7 +288,10 @@ int wmain() {
             if (!wcschr(handles, L'0' + i)) *slots[i] = nullptr;
     }
     static wchar_t desktop[256];
-    if (take_env(L"ZKSPAWN_DESKTOP", desktop, 256)) startup.lpDesktop = desktop;
+    if (take_env(L"ZKSPAWN_DESKTOP", desktop, 256)) {
+        if (!make_desktop(desktop)) return 2;
+        startup.lpDesktop = desktop;
+    }
     if (take_env(L"ZKSPAWN_SHOW", value, 64)) {
         startup.dwFlags |= STARTF_USESHOWWINDOW;
         startup.wShowWindow = static_cast<WORD>(wcstoul(value, nullptr, 0));
@@ -180,16 +308,25 @@ int wmain() {
         SetConsoleScreenBufferSize(out, COORD{400, 2000});
         CloseHandle(out);
     }
+    HANDLE listed[3];
+    LPPROC_THREAD_ATTRIBUTE_LIST attributes = inherit ? inherited_list(&startup, listed) : nullptr;
+    if (attributes != nullptr) {
+        extended.lpAttributeList = attributes;
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
+    } else {
+        inherit = FALSE;  // nothing to hand on
+        startup.cb = sizeof startup;
+    }
     PROCESS_INFORMATION child{};
-    if (!CreateProcessW(nullptr, command_line, nullptr, nullptr, inherit, flags, nullptr,
-                        has_directory ? directory : nullptr, &startup, &child)) {
+    if (!CreateProcessW(application_name(command_line), command_line, nullptr, nullptr, inherit, flags,
+                        nullptr, has_directory ? directory : nullptr, &startup, &child)) {
         fprintf(stderr, "spawn: CreateProcessW failed: %lu\n", GetLastError());
         return 2;
     }
     command = child.hProcess;
+    const DWORD deadline = GetTickCount() + timeout;
     if (wait_ready) {
-        DWORD start = GetTickCount();
-        while (wcsstr(screen(), ready) == nullptr && GetTickCount() - start < timeout &&
+        while (wcsstr(screen(), ready) == nullptr && left(deadline) > 0 &&
                WaitForSingleObject(child.hProcess, 50) == WAIT_TIMEOUT) {
         }
         if (wcscmp(keys, L"C-c") == 0) GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
@@ -197,14 +334,17 @@ int wmain() {
         if (wcscmp(keys, L"close") == 0) PostMessageW(GetConsoleWindow(), WM_CLOSE, 0, 0);
     }
     if (kill_on_file) {
-        while (GetFileAttributesW(kill_when) == INVALID_FILE_ATTRIBUTES &&
+        while (GetFileAttributesW(kill_when) == INVALID_FILE_ATTRIBUTES && left(deadline) > 0 &&
                WaitForSingleObject(child.hProcess, 20) == WAIT_TIMEOUT) {
         }
         TerminateProcess(child.hProcess, 1);
         Sleep(linger);
     }
-    if (WaitForSingleObject(child.hProcess, timeout) == WAIT_TIMEOUT) TerminateProcess(child.hProcess, 0xDEAD);
-    WaitForSingleObject(child.hProcess, INFINITE);
+    if (WaitForSingleObject(child.hProcess, left(deadline)) == WAIT_TIMEOUT) {
+        fprintf(stderr, "spawn: the command had not ended after %lu ms: ended it\n", static_cast<unsigned long>(timeout));
+        TerminateProcess(child.hProcess, 0xDEAD);
+        WaitForSingleObject(child.hProcess, 10000);
+    }
     report();
     return 0;
 }
