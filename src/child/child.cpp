@@ -17,18 +17,20 @@ static_assert(sizeof(platform::StartupInfo) == 68);
 
 namespace {
 
-// The length of `path` without the dots and blanks that end it, which Windows drops from
-// a name ("tool.bat." is tool.bat).
-size_t length_without_ending_dots(const char16_t* path) {
+// The length of the name Windows opens for `path`: without the dots and blanks that end
+// it, which Windows drops ("tool.bat." is tool.bat), but for the \\?\ form, which it takes
+// as it stands.
+size_t length_as_opened(const char16_t* path) {
     size_t n = text::length(path);
+    if (text::compare_n(path, u"\\\\?\\", 4) == 0) return n;
     while (n > 0 && (path[n - 1] == u'.' || path[n - 1] == u' ')) --n;
     return n;
 }
 
 // Whether `path` names a batch file, which Windows runs through the command interpreter:
-// its extension read as Windows reads it, without the dots and blanks that end it.
+// its extension read as Windows reads it.
 bool is_batch_file(const char16_t* path) {
-    size_t n = length_without_ending_dots(path);
+    size_t n = length_as_opened(path);
     return n >= 4 && (text::compare_folded_n(path + n - 4, u".bat", 4) == 0 ||
                       text::compare_folded_n(path + n - 4, u".cmd", 4) == 0);
 }
@@ -43,9 +45,10 @@ bool quoted_for_cmd(char16_t c) {
     return c <= u' ' || c >= 0x7F || text::find(u"\"&|<>()^,;=!", c) != nullptr;
 }
 
-// Why cmd cannot be handed `c` at all, or null: it expands %NAME% even inside quotes (and
-// the ways to keep a "%" that Windows' cmd honours on a command line, this Wine's cmd does
-// not), and a carriage return or a line feed ends its line.
+// Why cmd cannot be handed `c` at all, or null: it expands %NAME% on its command line even
+// inside quotes, and documents no way to keep a "%" there (%% keeps one in a batch file
+// only; the undocumented tricks some use are not honoured by every cmd, this Wine's among
+// them); a carriage return or a line feed ends its line.
 const char16_t* refused_by_cmd(char16_t c) {
     return c == u'%' ? u"'%', which the command interpreter expands even inside quotes"
            : c == u'\r' ? u"a carriage return, which ends the command interpreter's line"
@@ -79,12 +82,14 @@ const char16_t* append_for_cmd(text::Growable& inner, const char16_t* argument, 
 }
 
 // Calls `take(argument, n)` with each argument of `tail` (the part of a command line after
-// its program), read as CommandLineToArgvW and the C runtime read it, the rules every
-// caller writes a Windows command line for: blanks and tabs separate arguments outside
-// double quotes; 2n backslashes and a quote are n backslashes and a quote that opens or
-// closes; 2n+1 backslashes and a quote are n backslashes and a literal quote; other
-// backslashes are themselves; inside quotes two quotes in a row give a literal one and
-// close the quotes.
+// its program), read as CommandLineToArgvW reads it, the rules every caller writes a
+// Windows command line for: blanks and tabs separate arguments outside double quotes; 2n
+// backslashes and a quote are n backslashes and a quote that opens or closes; 2n+1
+// backslashes and a quote are n backslashes and a literal quote; other backslashes are
+// themselves; inside quotes two quotes in a row give a literal one and close the quotes.
+// (The C runtime since Visual C++ 2008 leaves the quotes open there: a"b"" c d is its one
+// argument ab" c d. Callers that escape a quote with a backslash, as Windows' own
+// documentation writes them, are read alike by both.)
 template <class Take>
 void each_argument(const char16_t* tail, Take take) {
     text::Growable argument;
@@ -136,7 +141,7 @@ void each_argument(const char16_t* tail, Take take) {
 // units (the first line's arguments, env's words, the script's path and the user's
 // arguments), read as CreateProcessW's callers write them and written for cmd. What cmd
 // cannot be handed safely ("%", a carriage return, a line feed, in the path or any
-// argument) ends the run as a start that failed, before anything is created. `cmd` is
+// argument; a line longer than cmd reads) ends the run as a start that failed, before anything is created. `cmd` is
 // set to cmd.exe's full path.
 char16_t* batch_command_line(const char16_t* line, size_t used, const char16_t* program, text::Growable& cmd) {
     text::Growable inner;
@@ -153,6 +158,15 @@ char16_t* batch_command_line(const char16_t* line, size_t used, const char16_t* 
             trace(u"run_child: the argument '%ls' of batch file %ls holds %ls: not started\n", argument, program, why);
         }
     });
+    // cmd reads at most 8191 characters after /c; beyond, it says its line is too long and
+    // runs nothing, an exit code the launcher would pass on as the batch file's own.
+    constexpr size_t cmd_line_limit = 8191;
+    if (refusal == nullptr && inner.length + 2 > cmd_line_limit) {
+        refusal = u"";
+        trace(u"run_child: the command interpreter's line for batch file %ls would be %d characters, more than the "
+              u"%d it reads: not started\n",
+              program, static_cast<int32_t>(inner.length + 2), static_cast<int32_t>(cmd_line_limit));
+    }
     if (refusal != nullptr) fail(exit_child_process, u"Unable to create process using '%ls'", inner.data);
     if (!text::fill(cmd, platform::get_system_directory)) {
         trace(u"run_child: GetSystemDirectoryW failed (error %d): no command interpreter for batch file %ls\n",
@@ -195,11 +209,10 @@ char16_t* batch_command_line(const char16_t* line, size_t used, const char16_t* 
     }
     text::Growable cmd;
     if (is_batch_file(program)) {
-        // The file the name without its ending dots and blanks names, as Windows reads it
-        // (but for the \\?\ form, which it takes as it stands): cmd is given that name,
-        // which it knows for a batch file.
-        size_t n = length_without_ending_dots(program);
-        if (n != text::length(program) && text::compare_n(program, u"\\\\?\\", 4) != 0) {
+        // The file the name names as Windows reads it: cmd is given that name, which it
+        // knows for a batch file.
+        size_t n = length_as_opened(program);
+        if (n != text::length(program)) {
             text::Growable stripped;
             text::assign_n(stripped, program, n);
             program = stripped.data;
@@ -237,6 +250,14 @@ namespace {
 // exists, and kept until the launcher ends.
 std::atomic<platform::Handle> running_child{nullptr};
 
+// Whether the child has been let run, for the handler's thread and the main thread, which
+// each claim the suspended child once: the main thread to resume it, the handler to end it.
+enum ChildState : int { child_suspended, child_resumed, child_ended_unrun };
+std::atomic<int> child_state{child_suspended};
+
+// The code Windows gives a console process that a close, logoff or shutdown ended.
+constexpr uint32_t status_control_c_exit = 0xC000013A;
+
 }  // namespace
 
 // Ctrl+C and Ctrl+Break reach the child, which shares the console and decides for itself;
@@ -253,6 +274,13 @@ int PLATFORM_CALLBACK ignore_console_ctrl(uint32_t event) {
     if (event != ctrl_close_event && event != ctrl_logoff_event && event != ctrl_shutdown_event) return 1;
     platform::Handle child = running_child.load();
     if (child == nullptr) return 1;  // nothing exists that could lose its work
+    // Suspended still, the child has not yet joined the console (a process attaches as it
+    // starts), so the event never reaches it: let run, it would start into a closing
+    // session with no warning and Windows' deadline ending it. It has run nothing: ended
+    // here, and the main thread reports its code.
+    int suspended = child_suspended;
+    if (child_state.compare_exchange_strong(suspended, child_ended_unrun))
+        platform::terminate_process(child, status_control_c_exit);
     platform::wait_for_single_object_ex(child, platform::infinite, false);
     // The launcher's own process ends only with the run.
     platform::wait_for_single_object_ex(platform::get_current_process(), platform::infinite, false);
@@ -337,6 +365,8 @@ platform::ProcessInformation start_in_job(const char16_t* program, char16_t* com
 // Lets the suspended child run; one that cannot is ended, so that nothing runs that the
 // launcher does not wait for.
 void resume(const platform::ProcessInformation& child, const char16_t* command_line) {
+    int suspended = child_suspended;
+    if (!child_state.compare_exchange_strong(suspended, child_resumed)) return;  // ended by the handler
     if (platform::resume_thread(child.thread) != platform::resume_failed) return;
     trace(u"run_child: ResumeThread failed: error %d\n", static_cast<int32_t>(platform::get_last_error()));
     platform::terminate_process(child.process, exit_child_process);
@@ -348,6 +378,7 @@ void resume(const platform::ProcessInformation& child, const char16_t* command_l
 [[noreturn]] void run_child(char16_t* command_line, const char16_t* program) {
     trace(u"run_child: about to run '%ls'\n", command_line);
     running_child.store(nullptr);
+    child_state.store(child_suspended);
     platform::Handle job = create_kill_on_close_job();
 
     platform::StartupInfo startup{};
@@ -374,8 +405,7 @@ void resume(const platform::ProcessInformation& child, const char16_t* command_l
 
     bool outside = false;
     // The handler knows the child from its creation (create_child): an event that comes
-    // before the join or the resume waits for it as for a running one, while this thread
-    // joins and resumes it.
+    // before the resume ends the suspended child, one after it waits for the child.
     platform::ProcessInformation child = start_in_job(program, command_line, creation_flags, &startup, job, &outside);
     if (outside) resume(child, command_line);
     // Suspended still (but outside a job): whatever the variant grants the child (the

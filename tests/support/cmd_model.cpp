@@ -152,6 +152,7 @@ Reading read(const std::u16string& command_line, const std::map<std::u16string, 
         else return r.error = u"a switch the model does not know: " + name, r;
     }
     while (i < command_line.size() && blank(command_line[i])) ++i;
+    if (command_line.size() - i > 8191) return r.error = u"more than the 8191 characters cmd reads after /c", r;
     r.command_text = apply_c_rule(command_line.substr(i), r.s_switch);
     std::u16string text = expand(r.command_text, environment, r.variables);
 
@@ -196,17 +197,16 @@ Reading read(const std::u16string& command_line, const std::map<std::u16string, 
 }
 
 std::u16string unquoted(const std::u16string& raw) {
+    size_t begin = !raw.empty() && raw.front() == u'"' ? 1 : 0;
+    size_t end = raw.size() > begin && raw.back() == u'"' ? raw.size() - 1 : raw.size();
+    return raw.substr(begin, end - begin);
+}
+
+std::u16string as_handed(const std::u16string& argument) {
     std::u16string r;
-    bool quoted = false;
-    for (size_t i = 0; i < raw.size(); ++i) {
-        if (raw[i] != u'"') {
-            r += raw[i];
-        } else if (quoted && i + 1 < raw.size() && raw[i + 1] == u'"') {
-            r += u'"';
-            ++i;
-        } else {
-            quoted = !quoted;
-        }
+    for (char16_t c : argument) {
+        if (c == u'"') r += u'"';
+        r += c;
     }
     return r;
 }

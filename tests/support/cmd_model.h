@@ -41,15 +41,20 @@ struct Reading {
 };
 
 // Reads `command_line`, the whole line cmd.exe is started with (its own path first), as
-// cmd reads it: its switches up to /c; the /c rule (with /s the first and the last quote
+// cmd reads it: its switches up to /c; at most 8191 characters after it; the /c rule (with /s the first and the last quote
 // of the rest removed; without it the same, unless the rest holds exactly two quotes with
 // blanks, and none of & < > ( ) @ ^ | between them); %NAME% expanded from `environment`
 // (an undefined name kept as written); ^ outside quotes escaping the next unit; the
 // first command's tokens split at blanks, tabs, "," ";" "=" outside quotes.
 Reading read(const std::u16string& command_line, const std::map<std::u16string, std::u16string>& environment = {});
 
-// A batch file's %~1 of the argument `raw` (as in Reading::arguments), with the quotes a
-// writer doubled inside quotes read back as one: "a""b" is a"b.
+// A batch file's %~1 of the argument `raw` (as in Reading::arguments): a leading and an
+// ending quote removed, nothing else; a quote doubled inside stays doubled ("a""b" is
+// a""b), since cmd has no way to hand a batch file a lone quote inside a quoted argument.
 std::u16string unquoted(const std::u16string& raw);
+
+// What %~1 gives for `argument` written for cmd as the launcher writes it: the argument
+// with each quote doubled, the rest as it stands.
+std::u16string as_handed(const std::u16string& argument);
 
 }  // namespace cmd_model

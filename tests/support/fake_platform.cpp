@@ -701,7 +701,9 @@ bool create_process(const char16_t* application_name, char16_t* command_line, bo
     world.calls.push_back(std::string("create_process") + (creation_flags & create_suspended ? " suspended" : ""));
     std::u16string program = application_name != nullptr ? application_name : u"(none)";
     std::u16string line = command_line;
-    std::u16string name = program.substr(0, program.find_last_not_of(u". ") + 1);  // Windows drops those
+    std::u16string name = program;
+    if (program.compare(0, 4, u"\\\\?\\") != 0)  // Windows drops those but in the \\?\ form
+        name = program.substr(0, program.find_last_not_of(u". ") + 1);
     std::u16string extension = fake::folded(name.substr(name.size() < 4 ? 0 : name.size() - 4));
     if (extension == u".bat" || extension == u".cmd") {
         ++world.batch_files_given;
@@ -748,6 +750,7 @@ bool set_process_shutdown_parameters(uint32_t level, uint32_t) {
 
 bool terminate_process(Handle, uint32_t exit_code) {
     world.calls.push_back("terminate_process " + std::to_string(exit_code));
+    world.child_exit_code = exit_code;  // the only process the launcher ends is its child
     return true;
 }
 

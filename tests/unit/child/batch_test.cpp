@@ -47,8 +47,8 @@ TEST(CmdModel, ReadsAsCmdDocuments) {
         EXPECT_EQ(utf8(r.separators), utf8(c.separators)) << utf8(c.line);
         EXPECT_EQ(r.variables, c.variables) << utf8(c.line);
     }
-    EXPECT_EQ(utf8(cmd_model::unquoted(u"\"a\"\"b\"")), "a\"b");
-    EXPECT_EQ(utf8(cmd_model::unquoted(u"\"\"\"\"")), "\"");
+    EXPECT_EQ(utf8(cmd_model::unquoted(u"\"a\"\"b\"")), "a\"\"b");
+    EXPECT_EQ(utf8(cmd_model::unquoted(u"\"\"\"\"")), "\"\"");
     EXPECT_EQ(utf8(cmd_model::unquoted(u"\"\"")), "");
 }
 
@@ -111,6 +111,11 @@ TEST_F(Batch, EveryArgumentAsItsCallerMeantIt) {
          "holds a line feed, which ends the command interpreter's line: not started\n"},
         {"a carriage return", u"\"" + batch + u"\"", u"", u"C:\\d\\t-script.zk a\rb", batch.c_str(), {},
          "holds a carriage return"},
+        // cmd reads 8191 characters after /c: "<inner>" of 38 units and the argument.
+        {"a line cmd reads whole", u"\"" + batch + u"\"", u"", u"C:\\d\\t-script.zk " + std::u16string(8153, u'x'),
+         batch.c_str(), {u"C:\\d\\t-script.zk", std::u16string(8153, u'x')}},
+        {"a line longer than cmd reads", u"\"" + batch + u"\"", u"", u"C:\\d\\t-script.zk " + std::u16string(8154, u'x'),
+         batch.c_str(), {}, "would be 8192 characters, more than the 8191 it reads: not started\n"},
     };
     for (const Case& c : cases) {
         fake::reset();
@@ -142,7 +147,9 @@ TEST_F(Batch, EveryArgumentAsItsCallerMeantIt) {
         EXPECT_EQ(utf8(r.program), utf8(c.program != nullptr ? c.program : u"C:\\zkt\\R&D\\bin\\mybat2.cmd")) << c.name;
         Arguments got;
         for (const std::u16string& a : r.arguments) got.push_back(cmd_model::unquoted(a));
-        EXPECT_EQ(got, c.expected) << c.name << "\n" << line;
+        Arguments expected;
+        for (const std::u16string& a : c.expected) expected.push_back(cmd_model::as_handed(a));
+        EXPECT_EQ(got, expected) << c.name << "\n" << line;
         // The trace shows the whole line handed to cmd.exe.
         EXPECT_NE(err.find("run_child: about to run '" + line + "'\n"), std::string::npos) << c.name << "\n" << err;
     }

@@ -231,7 +231,8 @@ TEST_F(Child, TheProgramIsDecidedBeforeAnythingIsCreated) {
         // Windows drops the dots and blanks that end a name: still a batch file.
         {u"\"C:\\bin\\tool.bat.\" x", cmd, via_cmd("\"C:\\bin\\tool.bat\" x")},
         {u"\"C:\\bin\\tool.cmd .\" x", cmd, via_cmd("\"C:\\bin\\tool.cmd\" x")},
-        {u"\\\\?\\C:\\bin\\tool.cmd. x", cmd, via_cmd("\"\\\\?\\C:\\bin\\tool.cmd.\" x")},
+        // But for the \\?\ form, taken as it stands: "tool.cmd." has no extension.
+        {u"\\\\?\\C:\\bin\\tool.cmd. x", "\\\\?\\C:\\bin\\tool.cmd.", "\\\\?\\C:\\bin\\tool.cmd. x"},
         {u"C:\\bin\\tool.exe. x", "C:\\bin\\tool.exe.", "C:\\bin\\tool.exe. x"},
         // "%" is expanded by the interpreter even inside quotes: no line names that file.
         {u"C:\\50%\\p.cmd x", "Unable to create process using '\"C:\\50%\\p.cmd\" x'\n", ""},
@@ -271,23 +272,28 @@ TEST_F(Child, TheProgramIsDecidedBeforeAnythingIsCreated) {
 
 // Ctrl+C and Ctrl+Break are the child's; console close, logoff and shutdown give the
 // child the time Windows gives it: the handler waits for the child, then for the main
-// thread to end the run with the child's code, from the child's creation on (suspended
-// still, the main thread joins and resumes it). Before the child exists it returns at once.
+// thread to end the run with the child's code. A child not yet resumed, which would never
+// hear the event, is ended unrun and never resumed. Before the child exists the handler
+// returns at once.
 TEST_F(Child, ConsoleEvents) {
     enum When { on_install, on_join, on_resume, during_wait };
     struct Case {
         int event;
         When when;
         std::vector<std::string> handler_calls;
+        uint32_t exit_code = 7;
     };
     const std::vector<std::string> waits = {"wait_for_single_object_ex", "wait_for_single_object_ex self"};
+    const std::vector<std::string> unrun = {"terminate_process 3221225786", "wait_for_single_object_ex",
+                                            "wait_for_single_object_ex self"};
     const Case cases[] = {
         {0, during_wait, {}}, {1, during_wait, {}}, {2, during_wait, waits}, {5, during_wait, waits},
         {6, during_wait, waits}, {0, on_install, {}}, {1, on_install, {}}, {2, on_install, {}},
         {5, on_install, {}}, {6, on_install, {}}, {0, on_resume, {"resume_thread"}},
         {2, on_resume, waits}, {5, on_resume, waits}, {6, on_resume, waits},
         // Created suspended outside the job (the attribute refused), before the join.
-        {0, on_join, {"assign_process_to_job_object"}}, {2, on_join, waits}, {5, on_join, waits}, {6, on_join, waits},
+        {0, on_join, {"assign_process_to_job_object"}},
+        {2, on_join, unrun, 0xC000013A}, {5, on_join, unrun, 0xC000013A}, {6, on_join, unrun, 0xC000013A},
     };
     for (const Case& c : cases) {
         fake::reset();
@@ -297,7 +303,10 @@ TEST_F(Child, ConsoleEvents) {
         *moment[c.when] = c.event;
         if (c.when == on_join) fake::fail_call(fake::Op::create_process_in_job, 1, 87);
         std::u16string line = u"C:\\zk\\zelkor.exe s";
-        EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data(), u"C:\\zk\\zelkor.exe"); }), 7u) << c.event;
+        EXPECT_EQ(fake::exit_code_of([&] { run_child(line.data(), u"C:\\zk\\zelkor.exe"); }), c.exit_code) << c.event;
+        // Ended unrun, it is never let run.
+        EXPECT_EQ(std::count(fake::world.calls.begin(), fake::world.calls.end(), "resume_thread"),
+                  c.exit_code == 7 ? 1 : 0) << c.event;
         EXPECT_EQ(fake::world.handler_returned, 1) << c.event;
         std::vector<std::string>& calls = fake::world.calls;
         auto event = std::find(calls.begin(), calls.end(), "console event " + std::to_string(c.event));
