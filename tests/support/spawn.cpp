@@ -22,7 +22,8 @@
 //                              helper says so on standard error
 // A command whose program has a full path of 260 characters or more is started by that
 // path's \\?\ form as the application name: from the command line alone, Windows reads
-// a program's path up to 260 characters, long paths enabled or not.
+// a program's path up to 260 characters, long paths enabled or not. A path is refused
+// whose \\?\ form would pass Windows' longest (32,767 characters).
 // On a console of its own (started with CREATE_NEW_CONSOLE), the helper also plays the
 // user at that console:
 //   ZKSPAWN_SCREEN=path        writes the console's screen there, as UTF-8 lines (a row
@@ -38,12 +39,13 @@
 // "SHGetFolderPath failed: HRESULT".
 // The variables are removed before the command starts. The command inherits the
 // standard handles, and no other handle (an explicit list), and the rest of the
-// environment. Exit code 0, or 2 when the command could not be started. Every wait is
-// bounded by the time-out. On a console the helper outlives Ctrl+C and Ctrl+Break, so that
-// it still reports the command's exit code; it uses a handler of its own for that, since
-// ignoring the events outright would be inherited by the command under test. When the
-// console is closed, the handler reports and ends the helper itself before Windows' time
-// for a closing console (about 5 s) runs out.
+// environment. Exit code 0, or 2 when the command could not be started as asked (its
+// standard handles not handed on, its path too long, CreateProcessW refused), said on
+// standard error. Every wait is bounded by the time-out. On a console the helper outlives
+// Ctrl+C and Ctrl+Break, so that it still reports the command's exit code; it uses a
+// handler of its own for that, since ignoring the events outright would be inherited by
+// the command under test. When the console is closed, the handler reports and ends the
+// helper itself before Windows' time for a closing console (about 5 s) runs out.
 #include <windows.h>
 #include <shlobj.h>
 
@@ -172,10 +174,14 @@ bool make_desktop(const wchar_t* name) {
     return desktop != nullptr;
 }
 
-// The application name CreateProcessW is given for `line`: the \\?\ form of its first
-// word where that is a full path of 260 characters or more, else none.
-const wchar_t* application_name(const wchar_t* line) {
-    static wchar_t name[32768];
+// The application name CreateProcessW is given for `line`, in `*chosen`: the \\?\ form of
+// its first word where that is a full path of 260 characters or more, else none. False,
+// said on standard error, where that form would be longer than the longest path Windows
+// takes (32,767 characters, the prefix included).
+bool application_name(const wchar_t* line, const wchar_t** chosen) {
+    constexpr size_t longest = 32767;
+    static wchar_t name[longest + 1];
+    *chosen = nullptr;
     const wchar_t* start = line;
     const wchar_t* end;
     if (*start == L'"') {
@@ -187,33 +193,62 @@ const wchar_t* application_name(const wchar_t* line) {
     }
     size_t n = static_cast<size_t>(end - start);
     bool full = n > 3 && start[1] == L':' && start[2] == L'\\';
-    if (n < MAX_PATH || !full) return nullptr;
+    if (n < MAX_PATH || !full) return true;
+    if (4 + n > longest) {
+        fprintf(stderr, "spawn: the program's path is %lu characters: its \\\\?\\ form is longer than Windows takes\n",
+                static_cast<unsigned long>(n));
+        return false;
+    }
     wcscpy(name, L"\\\\?\\");
     wmemcpy(name + 4, start, n);
     name[4 + n] = 0;
-    return name;
+    *chosen = name;
+    return true;
 }
 
 // The standard handles the command is given, as the one list of handles it inherits:
-// no other handle of the helper's (a pipe of its parent's, say) leaks into it.
+// no other handle of the helper's (a pipe of its parent's, say) leaks into it. Windows
+// hands standard handles on (STARTF_USESTDHANDLES) only when they are inheritable and
+// inherited (bInheritHandles TRUE): where a handle cannot be made so, or the list cannot
+// be built, there is no start as asked, and nullptr comes back, the call that failed and
+// its error said on standard error.
 LPPROC_THREAD_ATTRIBUTE_LIST inherited_list(STARTUPINFOW* startup, HANDLE* list) {
     DWORD n = 0;
     const HANDLE given[] = {startup->hStdInput, startup->hStdOutput, startup->hStdError};
-    for (HANDLE h : given) {
+    for (int i = 0; i < 3; ++i) {
+        const HANDLE h = given[i];
         if (h == nullptr || h == INVALID_HANDLE_VALUE) continue;
         bool twice = false;
-        for (DWORD i = 0; i < n; ++i) twice = twice || list[i] == h;
-        // Listed handles must be inheritable; one that cannot be made so is not listed.
-        if (!twice && SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) list[n++] = h;
+        for (DWORD j = 0; j < n; ++j) twice = twice || list[j] == h;
+        if (twice) continue;
+        if (!SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
+            fprintf(stderr, "spawn: SetHandleInformation failed for standard handle %d (HANDLE_FLAG_INHERIT): %lu\n", i,
+                    GetLastError());
+            return nullptr;
+        }
+        list[n++] = h;
     }
-    if (n == 0) return nullptr;
+    if (n == 0) {
+        fprintf(stderr, "spawn: no standard handle to hand on (the helper has none of those asked for)\n");
+        return nullptr;
+    }
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     auto attributes = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(HeapAlloc(GetProcessHeap(), 0, size));
-    if (attributes == nullptr || !InitializeProcThreadAttributeList(attributes, 1, 0, &size) ||
-        !UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, list, n * sizeof(HANDLE), nullptr,
-                                   nullptr))
+    if (attributes == nullptr) {
+        fprintf(stderr, "spawn: HeapAlloc failed for the attribute list (%lu bytes)\n", static_cast<unsigned long>(size));
         return nullptr;
+    }
+    if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size)) {
+        fprintf(stderr, "spawn: InitializeProcThreadAttributeList failed: %lu\n", GetLastError());
+        return nullptr;
+    }
+    if (!UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, list, n * sizeof(HANDLE), nullptr,
+                                   nullptr)) {
+        fprintf(stderr, "spawn: UpdateProcThreadAttribute failed (PROC_THREAD_ATTRIBUTE_HANDLE_LIST): %lu\n",
+                GetLastError());
+        return nullptr;
+    }
     return attributes;
 }
 
@@ -309,16 +344,18 @@ int wmain() {
         CloseHandle(out);
     }
     HANDLE listed[3];
-    LPPROC_THREAD_ATTRIBUTE_LIST attributes = inherit ? inherited_list(&startup, listed) : nullptr;
-    if (attributes != nullptr) {
+    if (inherit) {
+        LPPROC_THREAD_ATTRIBUTE_LIST attributes = inherited_list(&startup, listed);
+        if (attributes == nullptr) return 2;
         extended.lpAttributeList = attributes;
         flags |= EXTENDED_STARTUPINFO_PRESENT;
     } else {
-        inherit = FALSE;  // nothing to hand on
-        startup.cb = sizeof startup;
+        startup.cb = sizeof startup;  // nothing handed on: no list
     }
+    const wchar_t* program = nullptr;
+    if (!application_name(command_line, &program)) return 2;
     PROCESS_INFORMATION child{};
-    if (!CreateProcessW(application_name(command_line), command_line, nullptr, nullptr, inherit, flags,
+    if (!CreateProcessW(program, command_line, nullptr, nullptr, inherit, flags,
                         nullptr, has_directory ? directory : nullptr, &startup, &child)) {
         fprintf(stderr, "spawn: CreateProcessW failed: %lu\n", GetLastError());
         return 2;
