@@ -607,11 +607,12 @@ struct PipeReader {
         thread = CreateThread(nullptr, 0, run, this, 0, nullptr);
         if (thread == nullptr) fail("cannot start a pipe reader");
     }
-    // Whether the pipe ended within `ms`; a read still waiting then is cancelled.
+    // Whether the pipe ended within `ms`. When not, the read still waiting is cancelled and
+    // the pipe left to its thread: what came so far is not the whole text.
     bool finish(DWORD ms) {
         if (WaitForSingleObject(thread, ms) != WAIT_OBJECT_0) {
             CancelSynchronousIo(thread);
-            if (WaitForSingleObject(thread, 1000) != WAIT_OBJECT_0) return false;
+            return false;
         }
         CloseHandle(thread);
         CloseHandle(read);
@@ -756,7 +757,11 @@ Result spawn(const std::string& command_line, const Environment& environment, co
         TerminateProcess(process.hProcess, 1);
         fail("cannot put the spawn helper in the case's job", error);
     }
-    ResumeThread(process.hThread);
+    if (ResumeThread(process.hThread) == static_cast<DWORD>(-1)) {
+        DWORD error = GetLastError();
+        TerminateJobObject(job, 1);
+        fail("cannot resume the spawn helper", error);
+    }
     CloseHandle(process.hThread);
     if (!console) {
         out->start();

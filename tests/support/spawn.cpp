@@ -41,11 +41,12 @@
 // standard handles, and no other handle (an explicit list), and the rest of the
 // environment. Exit code 0, or 2 when the command could not be started as asked (its
 // standard handles not handed on, its path too long, CreateProcessW refused), said on
-// standard error. Every wait is bounded by the time-out. On a console the helper outlives
-// Ctrl+C and Ctrl+Break, so that it still reports the command's exit code; it uses a
-// handler of its own for that, since ignoring the events outright would be inherited by
-// the command under test. When the console is closed, the handler reports and ends the
-// helper itself before Windows' time for a closing console (about 5 s) runs out.
+// standard error. Every wait is bounded by the time-out, and one that runs out says on
+// standard error what it waited for. On a console the helper outlives Ctrl+C and
+// Ctrl+Break, so that it still reports the command's exit code; it uses a handler of its
+// own for that, since ignoring the events outright would be inherited by the command under
+// test. When the console is closed, the handler reports and ends the helper itself before
+// Windows' time for a closing console (about 5 s) runs out.
 #include <windows.h>
 #include <shlobj.h>
 
@@ -68,6 +69,8 @@ HANDLE command = nullptr;
 wchar_t result_path[1024], screen_path[1024];
 CRITICAL_SECTION reporting;
 bool reported = false;
+// What the report says when the command is still running at its end.
+const wchar_t* still_running = L"the command had not ended when its console was closed";
 
 // Time left until `deadline` (GetTickCount's), for a bounded wait.
 DWORD left(DWORD deadline) {
@@ -130,7 +133,7 @@ void report() {
         if (screen_path[0] != 0) write_utf8(screen_path, screen());
         wchar_t line[128];
         if (code == STILL_ACTIVE && WaitForSingleObject(command, 0) == WAIT_TIMEOUT)
-            swprintf(line, 128, L"the command had not ended when its console was closed\n");
+            swprintf(line, 128, L"%ls\n", still_running);
         else
             swprintf(line, 128, L"%lu\n", static_cast<unsigned long>(code));
         write_utf8(result_path, line);
@@ -362,25 +365,42 @@ int wmain() {
     }
     command = child.hProcess;
     const DWORD deadline = GetTickCount() + timeout;
+    // The command ended from outside, and waited for, 10 s at most.
+    auto end_command = [&](UINT code) {
+        TerminateProcess(child.hProcess, code);
+        if (WaitForSingleObject(child.hProcess, 10000) == WAIT_TIMEOUT) {
+            still_running = L"the command had not ended 10 s after it was terminated";
+            fprintf(stderr, "spawn: %ls\n", still_running);
+        }
+    };
+    auto running = [&] { return WaitForSingleObject(child.hProcess, 0) == WAIT_TIMEOUT; };
     if (wait_ready) {
         while (wcsstr(screen(), ready) == nullptr && left(deadline) > 0 &&
                WaitForSingleObject(child.hProcess, 50) == WAIT_TIMEOUT) {
         }
-        if (wcscmp(keys, L"C-c") == 0) GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
-        if (wcscmp(keys, L"C-Break") == 0) GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0);
-        if (wcscmp(keys, L"close") == 0) PostMessageW(GetConsoleWindow(), WM_CLOSE, 0, 0);
+        if (wcsstr(screen(), ready) != nullptr) {
+            if (wcscmp(keys, L"C-c") == 0) GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+            if (wcscmp(keys, L"C-Break") == 0) GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0);
+            if (wcscmp(keys, L"close") == 0) PostMessageW(GetConsoleWindow(), WM_CLOSE, 0, 0);
+        } else if (running()) {
+            fprintf(stderr, "spawn: the screen had not shown \"%ls\" after %lu ms\n", ready,
+                    static_cast<unsigned long>(timeout));
+        }
     }
     if (kill_on_file) {
         while (GetFileAttributesW(kill_when) == INVALID_FILE_ATTRIBUTES && left(deadline) > 0 &&
                WaitForSingleObject(child.hProcess, 20) == WAIT_TIMEOUT) {
         }
-        TerminateProcess(child.hProcess, 1);
-        Sleep(linger);
+        if (GetFileAttributesW(kill_when) == INVALID_FILE_ATTRIBUTES && running()) {
+            fprintf(stderr, "spawn: %ls had not appeared after %lu ms\n", kill_when, static_cast<unsigned long>(timeout));
+        } else {
+            end_command(1);
+            Sleep(linger);
+        }
     }
     if (WaitForSingleObject(child.hProcess, left(deadline)) == WAIT_TIMEOUT) {
         fprintf(stderr, "spawn: the command had not ended after %lu ms: ended it\n", static_cast<unsigned long>(timeout));
-        TerminateProcess(child.hProcess, 0xDEAD);
-        WaitForSingleObject(child.hProcess, 10000);
+        end_command(0xDEAD);
     }
     report();
     return 0;
