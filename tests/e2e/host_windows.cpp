@@ -29,6 +29,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <map>
@@ -629,6 +630,14 @@ std::wstring environment_block(const Environment& environment) {
         });
         entries.push_back(n + L"=" + wide(value));
     }
+    // Sorted by name, ignoring case, in Unicode order, as Windows wants an environment block
+    // (CreateProcessW's lpEnvironment, "Changing Environment Variables").
+    auto name_of = [](const std::wstring& e) { return e.substr(0, e.find(L'=', 1)); };
+    std::stable_sort(entries.begin(), entries.end(), [&](const std::wstring& a, const std::wstring& b) {
+        const std::wstring x = name_of(a), y = name_of(b);
+        return CompareStringOrdinal(x.c_str(), static_cast<int>(x.size()), y.c_str(), static_cast<int>(y.size()), TRUE) ==
+               CSTR_LESS_THAN;
+    });
     std::wstring block;
     for (const std::wstring& e : entries) block += e + L'\0';
     return block + L'\0';
