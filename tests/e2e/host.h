@@ -61,7 +61,8 @@ std::string local_appdata(const Environment& environment);
 // Applies a .reg file's text (without its "Windows Registry Editor Version 5.00" header):
 // keys, [-deleted] keys, default and named values as strings ("..."), REG_EXPAND_SZ
 // (hex(2): ANSI bytes and a final 00) and deletions (=-), in the 64-bit view, where
-// HKEY_LOCAL_MACHINE\SOFTWARE\WOW6432Node is the machine's 32-bit view.
+// HKEY_LOCAL_MACHINE\SOFTWARE\WOW6432Node is the machine's 32-bit view, as regedit's files
+// name it (the Windows host opens such a key as SOFTWARE\... in the 32-bit view).
 void reg_import(const std::string& body);
 // Deletes the Zelkor keys of both roots, in both registry views, and gives the user's
 // "Local AppData" folder value back its default.

@@ -29,6 +29,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <map>
@@ -169,6 +170,11 @@ const std::wstring scratch = L"C:\\zktest";
 // nothing and is dropped. A user's part names that user's hive (HKEY_USERS\SID): another
 // administrator's run puts it back while that hive is loaded, and otherwise keeps it under
 // zklaunch-e2e\left for a later run.
+//
+// The registry's two views (Windows' registry redirector): every key is opened in the view
+// it belongs to, named explicitly (KEY_WOW64_64KEY, KEY_WOW64_32KEY), and a key tree of the
+// 32-bit view is saved, deleted and put back through handles opened in that view; the
+// reserved WOW6432Node is never opened by name. A part records its view (32 or 64).
 
 const wchar_t* const own_key = L"SOFTWARE\\zklaunch-e2e";
 const wchar_t* const record_key = L"SOFTWARE\\zklaunch-e2e\\set-aside";
@@ -184,26 +190,54 @@ struct Part {
     bool user;            // of the user's hive, else of the machine's
     const wchar_t* key;
     const wchar_t* value;
+    REGSAM view;          // KEY_WOW64_64KEY or KEY_WOW64_32KEY
 };
 const Part parts[] = {
-    {L"tree", false, L"SOFTWARE\\Zelkor", nullptr},
-    {L"tree", false, L"SOFTWARE\\WOW6432Node\\Zelkor", nullptr},
-    {L"tree", true, L"SOFTWARE\\Zelkor", nullptr},
-    {L"value", true, shell_folders, L"Local AppData"},
-    {L"value", true, console_startup, L"DelegationConsole"},
-    {L"value", true, console_startup, L"DelegationTerminal"},
+    {L"tree", false, L"SOFTWARE\\Zelkor", nullptr, KEY_WOW64_64KEY},
+    {L"tree", false, L"SOFTWARE\\Zelkor", nullptr, KEY_WOW64_32KEY},
+    {L"tree", true, L"SOFTWARE\\Zelkor", nullptr, KEY_WOW64_64KEY},
+    {L"value", true, shell_folders, L"Local AppData", KEY_WOW64_64KEY},
+    {L"value", true, console_startup, L"DelegationConsole", KEY_WOW64_64KEY},
+    {L"value", true, console_startup, L"DelegationTerminal", KEY_WOW64_64KEY},
 };
 
-HKEY create_key(HKEY root, const std::wstring& path) {
+HKEY create_key(HKEY root, const std::wstring& path, REGSAM view = KEY_WOW64_64KEY) {
     HKEY key = nullptr;
-    LSTATUS status = RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    LSTATUS status = RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key, nullptr);
     if (status != ERROR_SUCCESS) fail("cannot create the registry key " + utf8(path), static_cast<DWORD>(status));
     return key;
 }
 
-HKEY open_key(HKEY root, const std::wstring& path) {
+HKEY open_key(HKEY root, const std::wstring& path, REGSAM view = KEY_WOW64_64KEY) {
     HKEY key = nullptr;
-    return RegOpenKeyExW(root, path.c_str(), 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS ? key : nullptr;
+    return RegOpenKeyExW(root, path.c_str(), 0, KEY_ALL_ACCESS | view, &key) == ERROR_SUCCESS ? key : nullptr;
+}
+
+// Deletes the key `path` of `root`, in `view`, with all it holds: its subkeys and values
+// through its own handle opened in that view (RegDeleteTreeW), then the key itself
+// (RegDeleteKeyExW, which takes the view). ERROR_FILE_NOT_FOUND where there is none.
+LSTATUS delete_tree(HKEY root, const std::wstring& path, REGSAM view) {
+    HKEY key = nullptr;
+    const REGSAM rights = DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE;  // RegDeleteTreeW's
+    LSTATUS status = RegOpenKeyExW(root, path.c_str(), 0, rights | view, &key);
+    if (status != ERROR_SUCCESS) return status;
+    status = RegDeleteTreeW(key, nullptr);
+    RegCloseKey(key);
+    return status != ERROR_SUCCESS ? status : RegDeleteKeyExW(root, path.c_str(), view, 0);
+}
+
+// A machine key as a .reg file names it, as the key and its view: a .reg file (regedit's
+// own exports) writes the 32-bit view's keys under SOFTWARE\WOW6432Node, which is opened
+// here as SOFTWARE in the 32-bit view.
+std::wstring in_view(const std::wstring& key, REGSAM* view) {
+    const std::wstring node = L"SOFTWARE\\WOW6432Node";
+    *view = KEY_WOW64_64KEY;
+    if (key.size() < node.size() || (key.size() > node.size() && key[node.size()] != L'\\') ||
+        CompareStringOrdinal(key.c_str(), static_cast<int>(node.size()), node.c_str(), static_cast<int>(node.size()),
+                             TRUE) != CSTR_EQUAL)
+        return key;
+    *view = KEY_WOW64_32KEY;
+    return L"SOFTWARE" + key.substr(node.size());
 }
 
 void set_raw(HKEY key, const wchar_t* name, DWORD type, const void* data, size_t size) {
@@ -216,21 +250,19 @@ void set_text(HKEY key, const wchar_t* name, const std::wstring& text) {
 void set_dword(HKEY key, const wchar_t* name, DWORD value) { set_raw(key, name, REG_DWORD, &value, sizeof value); }
 
 // A value's type and bytes as stored (unexpanded); false when there is none.
-bool get_raw(HKEY root, const std::wstring& key, const wchar_t* name, DWORD* type, std::vector<BYTE>* data) {
+bool get_raw(HKEY key, const wchar_t* name, DWORD* type, std::vector<BYTE>* data) {
     DWORD size = 0;
     const DWORD flags = RRF_RT_ANY | RRF_NOEXPAND;
-    if (RegGetValueW(root, key.empty() ? nullptr : key.c_str(), name, flags, type, nullptr, &size) != ERROR_SUCCESS)
-        return false;
+    if (RegGetValueW(key, nullptr, name, flags, type, nullptr, &size) != ERROR_SUCCESS) return false;
     data->resize(size);
-    if (RegGetValueW(root, key.empty() ? nullptr : key.c_str(), name, flags, type, data->data(), &size) != ERROR_SUCCESS)
-        return false;
+    if (RegGetValueW(key, nullptr, name, flags, type, data->data(), &size) != ERROR_SUCCESS) return false;
     data->resize(size);
     return true;
 }
 std::wstring get_text(HKEY key, const wchar_t* name) {
     DWORD type = 0;
     std::vector<BYTE> data;
-    if (!get_raw(key, L"", name, &type, &data) || type != REG_SZ) return L"";
+    if (!get_raw(key, name, &type, &data) || type != REG_SZ) return L"";
     return std::wstring(reinterpret_cast<const wchar_t*>(data.data()));
 }
 DWORD get_dword(HKEY key, const wchar_t* name) {
@@ -292,10 +324,11 @@ void save_part(HKEY record, int index, const Part& part, const std::wstring& roo
     set_text(saved, L"kind", part.kind);
     set_text(saved, L"root", root_name);
     set_text(saved, L"key", part.key);
+    set_dword(saved, L"view", part.view == KEY_WOW64_32KEY ? 32 : 64);
     DWORD existed = 0;
     if (wcscmp(part.kind, L"tree") == 0) {
         HKEY source = nullptr;
-        if (RegOpenKeyExW(root, part.key, 0, KEY_READ, &source) == ERROR_SUCCESS) {
+        if (RegOpenKeyExW(root, part.key, 0, KEY_READ | part.view, &source) == ERROR_SUCCESS) {
             existed = 1;
             HKEY copy = create_key(saved, L"copy");
             LSTATUS status = RegCopyTreeW(source, nullptr, copy);
@@ -305,15 +338,15 @@ void save_part(HKEY record, int index, const Part& part, const std::wstring& roo
         }
     } else {
         set_text(saved, L"value", part.value);
-        HKEY key = open_key(root, part.key);
+        HKEY key = open_key(root, part.key, part.view);
         set_dword(saved, L"key existed", key != nullptr ? 1 : 0);
-        if (key != nullptr) RegCloseKey(key);
         DWORD type = 0;
         std::vector<BYTE> data;
-        if (get_raw(root, part.key, part.value, &type, &data)) {
+        if (key != nullptr && get_raw(key, part.value, &type, &data)) {
             existed = 1;
             set_raw(saved, L"data", type, data.data(), data.size());
         }
+        if (key != nullptr) RegCloseKey(key);
     }
     set_dword(saved, L"existed", existed);
     close_root(root);
@@ -348,11 +381,15 @@ bool put_back_part(HKEY saved) {
     }
     HKEY root = open_root(get_text(saved, L"root"));
     if (root == nullptr) return false;
-    const std::wstring key = get_text(saved, L"key");
+    // A part recorded without its view names a 32-bit machine key by WOW6432Node.
+    REGSAM view = KEY_WOW64_64KEY;
+    const DWORD recorded_view = get_dword(saved, L"view");
+    const std::wstring key = recorded_view != 0 ? get_text(saved, L"key") : in_view(get_text(saved, L"key"), &view);
+    if (recorded_view == 32) view = KEY_WOW64_32KEY;
     if (kind == L"tree") {
-        RegDeleteTreeW(root, key.c_str());
+        delete_tree(root, key, view);
         if (existed) {
-            HKEY copy = open_key(saved, L"copy"), target = create_key(root, key);
+            HKEY copy = open_key(saved, L"copy"), target = create_key(root, key, view);
             LSTATUS status = copy != nullptr ? RegCopyTreeW(copy, nullptr, target) : ERROR_FILE_NOT_FOUND;
             RegCloseKey(target);
             if (copy != nullptr) RegCloseKey(copy);
@@ -363,19 +400,25 @@ bool put_back_part(HKEY saved) {
         DWORD type = 0;
         std::vector<BYTE> data;
         LSTATUS status = ERROR_SUCCESS;
-        if (existed && get_raw(saved, L"", L"data", &type, &data))
-            status = RegSetKeyValueW(root, key.c_str(), value.c_str(), type, data.data(), static_cast<DWORD>(data.size()));
-        else if (!existed)
-            RegDeleteKeyValueW(root, key.c_str(), value.c_str());
+        if (existed && get_raw(saved, L"data", &type, &data)) {
+            HKEY target = create_key(root, key, view);
+            status = RegSetValueExW(target, value.c_str(), 0, type, data.data(), static_cast<DWORD>(data.size()));
+            RegCloseKey(target);
+        } else if (!existed) {
+            if (HKEY target = open_key(root, key, view)) {
+                RegDeleteValueW(target, value.c_str());
+                RegCloseKey(target);
+            }
+        }
         if (status != ERROR_SUCCESS) fail("cannot put back the registry value " + utf8(value), static_cast<DWORD>(status));
         // A key the run made for the value goes too, once nothing else is in it.
-        HKEY made = get_dword(saved, L"key existed") == 0 ? open_key(root, key) : nullptr;
+        HKEY made = get_dword(saved, L"key existed") == 0 ? open_key(root, key, view) : nullptr;
         if (made != nullptr) {
             DWORD keys = 0, values = 0;
             LSTATUS asked = RegQueryInfoKeyW(made, nullptr, nullptr, nullptr, &keys, nullptr, nullptr, &values, nullptr,
                                              nullptr, nullptr, nullptr);
             RegCloseKey(made);
-            if (asked == ERROR_SUCCESS && keys == 0 && values == 0) RegDeleteKeyW(root, key.c_str());
+            if (asked == ERROR_SUCCESS && keys == 0 && values == 0) RegDeleteKeyExW(root, key.c_str(), view, 0);
         }
     }
     close_root(root);
@@ -411,8 +454,8 @@ bool put_back() {
     }
     HKEY record = open_key(HKEY_LOCAL_MACHINE, record_key);
     if (record == nullptr) {
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, left_key);  // only when empty
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, own_key);
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, left_key, KEY_WOW64_64KEY, 0);  // only when empty
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, own_key, KEY_WOW64_64KEY, 0);
         return false;
     }
     std::string stayed;
@@ -436,9 +479,9 @@ bool put_back() {
     RegCloseKey(record);
     // Kept while something could not be removed: the next run tries again.
     if (!stayed.empty()) throw std::runtime_error("the run's folders could not all be removed:" + stayed);
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, record_key);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, left_key);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, own_key);
+    delete_tree(HKEY_LOCAL_MACHINE, record_key, KEY_WOW64_64KEY);
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, left_key, KEY_WOW64_64KEY, 0);
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, own_key, KEY_WOW64_64KEY, 0);
     return true;
 }
 
@@ -504,8 +547,8 @@ void make_folders(const std::wstring& folder) {
 
 // ---- Registry --------------------------------------------------------------------------
 
-// "HKEY_CURRENT_USER\x" as the root and the rest.
-HKEY split_root(const std::wstring& key, std::wstring* rest) {
+// "HKEY_CURRENT_USER\x" as the root, the rest and the rest's view (in_view).
+HKEY split_root(const std::wstring& key, std::wstring* rest, REGSAM* view) {
     const struct {
         const wchar_t* name;
         HKEY root;
@@ -513,6 +556,8 @@ HKEY split_root(const std::wstring& key, std::wstring* rest) {
     for (auto& r : roots)
         if (key.compare(0, wcslen(r.name), r.name) == 0) {
             *rest = key.substr(wcslen(r.name));
+            *view = KEY_WOW64_64KEY;
+            if (r.root == HKEY_LOCAL_MACHINE) *rest = in_view(*rest, view);
             return r.root;
         }
     throw std::runtime_error("no registry root of the cases in " + utf8(key));
@@ -585,6 +630,14 @@ std::wstring environment_block(const Environment& environment) {
         });
         entries.push_back(n + L"=" + wide(value));
     }
+    // Sorted by name, ignoring case, in Unicode order, as Windows wants an environment block
+    // (CreateProcessW's lpEnvironment, "Changing Environment Variables").
+    auto name_of = [](const std::wstring& e) { return e.substr(0, e.find(L'=', 1)); };
+    std::stable_sort(entries.begin(), entries.end(), [&](const std::wstring& a, const std::wstring& b) {
+        const std::wstring x = name_of(a), y = name_of(b);
+        return CompareStringOrdinal(x.c_str(), static_cast<int>(x.size()), y.c_str(), static_cast<int>(y.size()), TRUE) ==
+               CSTR_LESS_THAN;
+    });
     std::wstring block;
     for (const std::wstring& e : entries) block += e + L'\0';
     return block + L'\0';
@@ -607,11 +660,12 @@ struct PipeReader {
         thread = CreateThread(nullptr, 0, run, this, 0, nullptr);
         if (thread == nullptr) fail("cannot start a pipe reader");
     }
-    // Whether the pipe ended within `ms`; a read still waiting then is cancelled.
+    // Whether the pipe ended within `ms`. When not, the read still waiting is cancelled and
+    // the pipe left to its thread: what came so far is not the whole text.
     bool finish(DWORD ms) {
         if (WaitForSingleObject(thread, ms) != WAIT_OBJECT_0) {
             CancelSynchronousIo(thread);
-            if (WaitForSingleObject(thread, 1000) != WAIT_OBJECT_0) return false;
+            return false;
         }
         CloseHandle(thread);
         CloseHandle(read);
@@ -756,7 +810,11 @@ Result spawn(const std::string& command_line, const Environment& environment, co
         TerminateProcess(process.hProcess, 1);
         fail("cannot put the spawn helper in the case's job", error);
     }
-    ResumeThread(process.hThread);
+    if (ResumeThread(process.hThread) == static_cast<DWORD>(-1)) {
+        DWORD error = GetLastError();
+        TerminateJobObject(job, 1);
+        fail("cannot resume the spawn helper", error);
+    }
     CloseHandle(process.hThread);
     if (!console) {
         out->start();
@@ -885,14 +943,14 @@ void start() {
     // A child that crashes must not wait for a dialog nobody answers.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     HKEY probe = nullptr;
-    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\zklaunch-e2e-check", 0, nullptr, 0, KEY_WRITE,
-                                     nullptr, &probe, nullptr);
+    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\zklaunch-e2e-check", 0, nullptr, 0,
+                                     KEY_WRITE | KEY_WOW64_64KEY, nullptr, &probe, nullptr);
     if (status != ERROR_SUCCESS)
         fail("the cases write HKEY_LOCAL_MACHINE and folders at the root of drive C: run zk_e2e.exe as an "
              "administrator (an elevated prompt)",
              static_cast<DWORD>(status));
     RegCloseKey(probe);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\zklaunch-e2e-check");
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\zklaunch-e2e-check", KEY_WOW64_64KEY, 0);
     // What a run that was killed left goes back first.
     if (put_back()) printf("zk_e2e: put back what a run that did not end left set aside\n");
     set_aside();
@@ -1030,14 +1088,16 @@ void reg_import(const std::string& body) {
             close_current();
             bool remove = line[1] == L'-';
             std::wstring rest;
-            HKEY root = split_root(line.substr(remove ? 2 : 1, line.size() - (remove ? 3 : 2)), &rest);
+            REGSAM view = 0;
+            HKEY root = split_root(line.substr(remove ? 2 : 1, line.size() - (remove ? 3 : 2)), &rest, &view);
             if (remove) {
-                LSTATUS status = RegDeleteTreeW(root, rest.c_str());
+                LSTATUS status = delete_tree(root, rest, view);
                 if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
                     fail("cannot delete the registry key " + utf8(rest), static_cast<DWORD>(status));
                 continue;
             }
-            LSTATUS status = RegCreateKeyExW(root, rest.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &current, nullptr);
+            LSTATUS status =
+                RegCreateKeyExW(root, rest.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &current, nullptr);
             if (status != ERROR_SUCCESS) fail("cannot create the registry key " + utf8(rest), static_cast<DWORD>(status));
             continue;
         }

@@ -75,10 +75,11 @@ bool check(bool good, const std::string& what) {
 }
 
 int put_back_check() {
-    // What was there before: keys of both roots (the 32-bit view's none), a folder value,
-    // no console delegation key (as on Windows 10; the run makes one), a per-user zk.ini
-    // and a folder at the root of drive C.
-    host::reg_import("[-HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Zelkor]\r\n\r\n"
+    // What was there before: keys of both roots and of both views of the machine's (each
+    // put back in its own view), a folder value, no console delegation key (as on Windows
+    // 10; the run makes one), a per-user zk.ini and a folder at the root of drive C.
+    host::reg_import("[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Zelkor\\ZelkorCore\\9.8-32\\InstallPath]\r\n"
+                     "@=\"C:\\\\zkseed\\\\32\"\r\n\r\n"
                      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zelkor\\ZelkorCore\\9.9\\InstallPath]\r\n@=\"C:\\\\zkseed\"\r\n\r\n"
                      "[HKEY_CURRENT_USER\\SOFTWARE\\Zelkor\\Seed]\r\n\"v\"=\"the user's\"\r\n\r\n"
                      "[-HKEY_CURRENT_USER\\Console\\%%Startup]\r\n");
@@ -114,7 +115,8 @@ int put_back_check() {
         good &= check(left.empty(), next + " put everything back as it was\n" + left);
     }
 
-    host::reg_import("[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Zelkor]\r\n\r\n[-HKEY_CURRENT_USER\\SOFTWARE\\Zelkor]\r\n");
+    host::reg_import("[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Zelkor]\r\n\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Zelkor]\r\n\r\n"
+                     "[-HKEY_CURRENT_USER\\SOFTWARE\\Zelkor]\r\n");
     host::forget_files();
     return good ? 0 : 1;
 }

@@ -22,7 +22,8 @@
 //                              helper says so on standard error
 // A command whose program has a full path of 260 characters or more is started by that
 // path's \\?\ form as the application name: from the command line alone, Windows reads
-// a program's path up to 260 characters, long paths enabled or not.
+// a program's path up to 260 characters, long paths enabled or not. A path is refused
+// whose \\?\ form would pass Windows' longest (32,767 characters).
 // On a console of its own (started with CREATE_NEW_CONSOLE), the helper also plays the
 // user at that console:
 //   ZKSPAWN_SCREEN=path        writes the console's screen there, as UTF-8 lines (a row
@@ -38,12 +39,14 @@
 // "SHGetFolderPath failed: HRESULT".
 // The variables are removed before the command starts. The command inherits the
 // standard handles, and no other handle (an explicit list), and the rest of the
-// environment. Exit code 0, or 2 when the command could not be started. Every wait is
-// bounded by the time-out. On a console the helper outlives Ctrl+C and Ctrl+Break, so that
-// it still reports the command's exit code; it uses a handler of its own for that, since
-// ignoring the events outright would be inherited by the command under test. When the
-// console is closed, the handler reports and ends the helper itself before Windows' time
-// for a closing console (about 5 s) runs out.
+// environment. Exit code 0, or 2 when the command could not be started as asked (its
+// standard handles not handed on, its path too long, CreateProcessW refused), said on
+// standard error. Every wait is bounded by the time-out, and one that runs out says on
+// standard error what it waited for. On a console the helper outlives Ctrl+C and
+// Ctrl+Break, so that it still reports the command's exit code; it uses a handler of its
+// own for that, since ignoring the events outright would be inherited by the command under
+// test. When the console is closed, the handler reports and ends the helper itself before
+// Windows' time for a closing console (about 5 s) runs out.
 #include <windows.h>
 #include <shlobj.h>
 
@@ -66,6 +69,8 @@ HANDLE command = nullptr;
 wchar_t result_path[1024], screen_path[1024];
 CRITICAL_SECTION reporting;
 bool reported = false;
+// What the report says when the command is still running at its end.
+const wchar_t* still_running = L"the command had not ended when its console was closed";
 
 // Time left until `deadline` (GetTickCount's), for a bounded wait.
 DWORD left(DWORD deadline) {
@@ -128,7 +133,7 @@ void report() {
         if (screen_path[0] != 0) write_utf8(screen_path, screen());
         wchar_t line[128];
         if (code == STILL_ACTIVE && WaitForSingleObject(command, 0) == WAIT_TIMEOUT)
-            swprintf(line, 128, L"the command had not ended when its console was closed\n");
+            swprintf(line, 128, L"%ls\n", still_running);
         else
             swprintf(line, 128, L"%lu\n", static_cast<unsigned long>(code));
         write_utf8(result_path, line);
@@ -172,10 +177,14 @@ bool make_desktop(const wchar_t* name) {
     return desktop != nullptr;
 }
 
-// The application name CreateProcessW is given for `line`: the \\?\ form of its first
-// word where that is a full path of 260 characters or more, else none.
-const wchar_t* application_name(const wchar_t* line) {
-    static wchar_t name[32768];
+// The application name CreateProcessW is given for `line`, in `*chosen`: the \\?\ form of
+// its first word where that is a full path of 260 characters or more, else none. False,
+// said on standard error, where that form would be longer than the longest path Windows
+// takes (32,767 characters, the prefix included).
+bool application_name(const wchar_t* line, const wchar_t** chosen) {
+    constexpr size_t longest = 32767;
+    static wchar_t name[longest + 1];
+    *chosen = nullptr;
     const wchar_t* start = line;
     const wchar_t* end;
     if (*start == L'"') {
@@ -187,33 +196,62 @@ const wchar_t* application_name(const wchar_t* line) {
     }
     size_t n = static_cast<size_t>(end - start);
     bool full = n > 3 && start[1] == L':' && start[2] == L'\\';
-    if (n < MAX_PATH || !full) return nullptr;
+    if (n < MAX_PATH || !full) return true;
+    if (4 + n > longest) {
+        fprintf(stderr, "spawn: the program's path is %lu characters: its \\\\?\\ form is longer than Windows takes\n",
+                static_cast<unsigned long>(n));
+        return false;
+    }
     wcscpy(name, L"\\\\?\\");
     wmemcpy(name + 4, start, n);
     name[4 + n] = 0;
-    return name;
+    *chosen = name;
+    return true;
 }
 
 // The standard handles the command is given, as the one list of handles it inherits:
-// no other handle of the helper's (a pipe of its parent's, say) leaks into it.
+// no other handle of the helper's (a pipe of its parent's, say) leaks into it. Windows
+// hands standard handles on (STARTF_USESTDHANDLES) only when they are inheritable and
+// inherited (bInheritHandles TRUE): where a handle cannot be made so, or the list cannot
+// be built, there is no start as asked, and nullptr comes back, the call that failed and
+// its error said on standard error.
 LPPROC_THREAD_ATTRIBUTE_LIST inherited_list(STARTUPINFOW* startup, HANDLE* list) {
     DWORD n = 0;
     const HANDLE given[] = {startup->hStdInput, startup->hStdOutput, startup->hStdError};
-    for (HANDLE h : given) {
+    for (int i = 0; i < 3; ++i) {
+        const HANDLE h = given[i];
         if (h == nullptr || h == INVALID_HANDLE_VALUE) continue;
         bool twice = false;
-        for (DWORD i = 0; i < n; ++i) twice = twice || list[i] == h;
-        // Listed handles must be inheritable; one that cannot be made so is not listed.
-        if (!twice && SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) list[n++] = h;
+        for (DWORD j = 0; j < n; ++j) twice = twice || list[j] == h;
+        if (twice) continue;
+        if (!SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
+            fprintf(stderr, "spawn: SetHandleInformation failed for standard handle %d (HANDLE_FLAG_INHERIT): %lu\n", i,
+                    GetLastError());
+            return nullptr;
+        }
+        list[n++] = h;
     }
-    if (n == 0) return nullptr;
+    if (n == 0) {
+        fprintf(stderr, "spawn: no standard handle to hand on (the helper has none of those asked for)\n");
+        return nullptr;
+    }
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     auto attributes = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(HeapAlloc(GetProcessHeap(), 0, size));
-    if (attributes == nullptr || !InitializeProcThreadAttributeList(attributes, 1, 0, &size) ||
-        !UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, list, n * sizeof(HANDLE), nullptr,
-                                   nullptr))
+    if (attributes == nullptr) {
+        fprintf(stderr, "spawn: HeapAlloc failed for the attribute list (%lu bytes)\n", static_cast<unsigned long>(size));
         return nullptr;
+    }
+    if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size)) {
+        fprintf(stderr, "spawn: InitializeProcThreadAttributeList failed: %lu\n", GetLastError());
+        return nullptr;
+    }
+    if (!UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, list, n * sizeof(HANDLE), nullptr,
+                                   nullptr)) {
+        fprintf(stderr, "spawn: UpdateProcThreadAttribute failed (PROC_THREAD_ATTRIBUTE_HANDLE_LIST): %lu\n",
+                GetLastError());
+        return nullptr;
+    }
     return attributes;
 }
 
@@ -309,41 +347,60 @@ int wmain() {
         CloseHandle(out);
     }
     HANDLE listed[3];
-    LPPROC_THREAD_ATTRIBUTE_LIST attributes = inherit ? inherited_list(&startup, listed) : nullptr;
-    if (attributes != nullptr) {
+    if (inherit) {
+        LPPROC_THREAD_ATTRIBUTE_LIST attributes = inherited_list(&startup, listed);
+        if (attributes == nullptr) return 2;
         extended.lpAttributeList = attributes;
         flags |= EXTENDED_STARTUPINFO_PRESENT;
     } else {
-        inherit = FALSE;  // nothing to hand on
-        startup.cb = sizeof startup;
+        startup.cb = sizeof startup;  // nothing handed on: no list
     }
+    const wchar_t* program = nullptr;
+    if (!application_name(command_line, &program)) return 2;
     PROCESS_INFORMATION child{};
-    if (!CreateProcessW(application_name(command_line), command_line, nullptr, nullptr, inherit, flags,
+    if (!CreateProcessW(program, command_line, nullptr, nullptr, inherit, flags,
                         nullptr, has_directory ? directory : nullptr, &startup, &child)) {
         fprintf(stderr, "spawn: CreateProcessW failed: %lu\n", GetLastError());
         return 2;
     }
     command = child.hProcess;
     const DWORD deadline = GetTickCount() + timeout;
+    // The command ended from outside, and waited for, 10 s at most.
+    auto end_command = [&](UINT code) {
+        TerminateProcess(child.hProcess, code);
+        if (WaitForSingleObject(child.hProcess, 10000) == WAIT_TIMEOUT) {
+            still_running = L"the command had not ended 10 s after it was terminated";
+            fprintf(stderr, "spawn: %ls\n", still_running);
+        }
+    };
+    auto running = [&] { return WaitForSingleObject(child.hProcess, 0) == WAIT_TIMEOUT; };
     if (wait_ready) {
         while (wcsstr(screen(), ready) == nullptr && left(deadline) > 0 &&
                WaitForSingleObject(child.hProcess, 50) == WAIT_TIMEOUT) {
         }
-        if (wcscmp(keys, L"C-c") == 0) GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
-        if (wcscmp(keys, L"C-Break") == 0) GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0);
-        if (wcscmp(keys, L"close") == 0) PostMessageW(GetConsoleWindow(), WM_CLOSE, 0, 0);
+        if (wcsstr(screen(), ready) != nullptr) {
+            if (wcscmp(keys, L"C-c") == 0) GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+            if (wcscmp(keys, L"C-Break") == 0) GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0);
+            if (wcscmp(keys, L"close") == 0) PostMessageW(GetConsoleWindow(), WM_CLOSE, 0, 0);
+        } else if (running()) {
+            fprintf(stderr, "spawn: the screen had not shown \"%ls\" after %lu ms\n", ready,
+                    static_cast<unsigned long>(timeout));
+        }
     }
     if (kill_on_file) {
         while (GetFileAttributesW(kill_when) == INVALID_FILE_ATTRIBUTES && left(deadline) > 0 &&
                WaitForSingleObject(child.hProcess, 20) == WAIT_TIMEOUT) {
         }
-        TerminateProcess(child.hProcess, 1);
-        Sleep(linger);
+        if (GetFileAttributesW(kill_when) == INVALID_FILE_ATTRIBUTES && running()) {
+            fprintf(stderr, "spawn: %ls had not appeared after %lu ms\n", kill_when, static_cast<unsigned long>(timeout));
+        } else {
+            end_command(1);
+            Sleep(linger);
+        }
     }
     if (WaitForSingleObject(child.hProcess, left(deadline)) == WAIT_TIMEOUT) {
         fprintf(stderr, "spawn: the command had not ended after %lu ms: ended it\n", static_cast<unsigned long>(timeout));
-        TerminateProcess(child.hProcess, 0xDEAD);
-        WaitForSingleObject(child.hProcess, 10000);
+        end_command(0xDEAD);
     }
     report();
     return 0;
