@@ -175,6 +175,7 @@ a symbolic-link entry|unsigned||$name.zip: the entry $name/x64/zk.exe is a symbo
 a duplicate entry|unsigned||$name.zip: the entry $name/README.md appears twice|entry $name/README.md duplicate
 an entry twice but for case|unsigned||$name.zip: the entry $name/readme.md is $name/README.md but for case: one file on Windows|entry $name/readme.md file
 an alternate data stream|unsigned||$name.zip: the entry $name/x64/zklaunch.exe:evil holds a character Windows does not allow in a name|entry $name/x64/zklaunch.exe:evil file
+a Windows device with a superscript digit|unsigned||$name.zip: the entry $name/x64/COM¹.exe names a Windows device|entry $name/x64/COM¹.exe file
 a commit that no ref reaches|unsigned|--repo $work/repo.git|the commit $unreached is reached by no branch or tag of $work/repo.git: it is not run|commit $unreached
 a branch's name for the commit|unsigned||the release names the commit main, not a full 40-hex commit id|commit main
 an abbreviated commit|unsigned||the release names the commit ${commit:0:12}, not a full 40-hex commit id|commit ${commit:0:12}
