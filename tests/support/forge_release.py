@@ -108,7 +108,9 @@ def main(source, dest, name, change, *args):
     files[bom_path] = (json.dumps(bom, indent=2) + "\n").encode()
     digests = {}
     for folder, contents, entries in ((name, files, extra), (name + "-tests", tests, ())):
-        listed = sorted(n for n in contents if n != folder + "/SHA256SUMS" and n.startswith(folder + "/"))
+        # As a release writes it: SHA256SUMS.unsigned is listed by no checksum file.
+        listed = sorted(n for n in contents if n not in (folder + "/SHA256SUMS", folder + "/SHA256SUMS.unsigned")
+                        and n.startswith(folder + "/"))
         contents[folder + "/SHA256SUMS"] = "".join("%s  %s\n" % (sha(contents[n]), n[len(folder) + 1:])
                                                    for n in listed).encode()
         zip_path = os.path.join(dest, folder + ".zip")
