@@ -14,6 +14,8 @@ three. Changes (paths inside the release's folder):
   bom-lists A=B...        the bill of materials' file component A renamed B
   commit SHA              every place that names the commit names SHA (the tests zip's
                           bill of materials too)
+  source URL              every place that names the source names URL (both bills of
+                          materials, the provenance)
   corrupt-signature FILE  a byte of FILE's signature value changed
   unsigned-attribute FILE OID  an attribute OID added to the unsigned attributes of FILE's
                           signer (which its signature does not cover), the PKCS#7 encoded
@@ -158,6 +160,15 @@ def main(source, dest, name, change, *args):
         bom = json.loads(json.dumps(bom).replace(old, args[0]))
         tests_bom = "%s-tests/%s-tests.cdx.json" % (name, name)
         tests[tests_bom] = tests[tests_bom].replace(old.encode(), args[0].encode())
+    elif change == "source":
+        commit = statement["predicate"]["buildDefinition"]["externalParameters"]["commit"]
+        tests_bom_path = "%s-tests/%s-tests.cdx.json" % (name, name)
+        tests_bom = json.loads(tests[tests_bom_path])
+        for b in (bom, tests_bom):
+            b["metadata"]["component"]["externalReferences"] = [{"type": "vcs", "url": args[0],
+                                                                 "comment": "commit " + commit}]
+        tests[tests_bom_path] = (json.dumps(tests_bom, indent=2) + "\n").encode()
+        statement["predicate"]["buildDefinition"]["resolvedDependencies"][0]["uri"] = "git+%s@%s" % (args[0], commit)
     elif change == "corrupt-signature":
         data = bytearray(files[name + "/" + args[0]])
         pe = int.from_bytes(data[0x3C:0x40], "little")
