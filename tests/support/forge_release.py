@@ -38,6 +38,8 @@ import sys
 import warnings
 import zipfile
 
+# The PE checksum as the build writes it, imported without leaving bytecode in the tree.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "cmake"))
 from pe_checksum import pe_checksum  # noqa: E402
 
