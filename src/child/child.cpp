@@ -275,11 +275,14 @@ int PLATFORM_CALLBACK ignore_console_ctrl(uint32_t event) {
     platform::Handle child = running_child.load();
     if (child == nullptr) return 1;  // nothing exists that could lose its work
     // Suspended still, the child has not yet joined the console (a process attaches as it
-    // starts), so the event never reaches it: let run, it would start into a closing
-    // session with no warning and Windows' deadline ending it. It has run nothing: ended
-    // here, and the main thread reports its code.
+    // starts), so a close or a shutdown never reaches it: let run, it would start into a
+    // closing console with no warning and Windows' deadline ending it. It has run nothing:
+    // ended here, and the main thread reports its code. A logoff names no user and may be
+    // another session's (a service's launcher receives them all): the child runs on.
+    // (Just after the resume, before the child has attached, an event still misses it; the
+    // handler then waits for it as for any running child.)
     int suspended = child_suspended;
-    if (child_state.compare_exchange_strong(suspended, child_ended_unrun))
+    if (event != ctrl_logoff_event && child_state.compare_exchange_strong(suspended, child_ended_unrun))
         platform::terminate_process(child, status_control_c_exit);
     platform::wait_for_single_object_ex(child, platform::infinite, false);
     // The launcher's own process ends only with the run.
@@ -404,8 +407,9 @@ void resume(const platform::ProcessInformation& child, const char16_t* command_l
               static_cast<int32_t>(platform::get_last_error()));
 
     bool outside = false;
-    // The handler knows the child from its creation (create_child): an event that comes
-    // before the resume ends the suspended child, one after it waits for the child.
+    // The handler knows the child from its creation (create_child): a close or shutdown
+    // that comes before the resume ends the suspended child; any later event, and a
+    // logoff at any time, waits for the child.
     platform::ProcessInformation child = start_in_job(program, command_line, creation_flags, &startup, job, &outside);
     if (outside) resume(child, command_line);
     // Suspended still (but outside a job): whatever the variant grants the child (the

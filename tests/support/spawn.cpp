@@ -69,7 +69,7 @@ HANDLE command = nullptr;
 wchar_t result_path[1024], screen_path[1024];
 CRITICAL_SECTION reporting;
 bool reported = false;
-// What the report says when the command is still running at its end.
+// What the report says when the command is still running at its end (under `reporting`).
 const wchar_t* still_running = L"the command had not ended when its console was closed";
 
 // Time left until `deadline` (GetTickCount's), for a bounded wait.
@@ -369,8 +369,11 @@ int wmain() {
     auto end_command = [&](UINT code) {
         TerminateProcess(child.hProcess, code);
         if (WaitForSingleObject(child.hProcess, 10000) == WAIT_TIMEOUT) {
-            still_running = L"the command had not ended 10 s after it was terminated";
-            fprintf(stderr, "spawn: %ls\n", still_running);
+            const wchar_t* why = L"the command had not ended 10 s after it was terminated";
+            EnterCriticalSection(&reporting);  // the control handler's thread reads it
+            still_running = why;
+            LeaveCriticalSection(&reporting);
+            fprintf(stderr, "spawn: %ls\n", why);
         }
     };
     auto running = [&] { return WaitForSingleObject(child.hProcess, 0) == WAIT_TIMEOUT; };
