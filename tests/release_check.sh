@@ -225,15 +225,17 @@ left_nothing "a launcher whose byte differs from its build" "$work/forged"
 # the rebuild needs no root): the signed release, against the authority.
 mkdir -p "$work/user/home" "$work/user/tmp" "$work/user/release"
 cp "$work/signed/$name.zip" "$work/signed/$name.intoto.json" "$work/signed/$tests.zip" "$work/user/release/"
+# The verifier of the user's own (this checkout may lie in a folder only its owner enters).
+cp "$top/scripts/verify-release" "$work/user/verify-release"
 as_user=()
 if [ "$(id -u)" -eq 0 ]; then
   chmod 755 "$work"
-  chmod -R a+rX "$work/user/release" "$work/ca"
+  chmod -R a+rX "$work/user/release" "$work/user/verify-release" "$work/ca"
   chown -R nobody:nogroup "$work/user/home" "$work/user/tmp" "$work/repo.git"
   as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
 fi
 "${as_user[@]}" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$work/user/home" TMPDIR="$work/user/tmp" \
-  "$top/scripts/verify-release" "$work/user/release/$name.zip" --repo "$work/repo.git" --ca "$work/ca/ca.crt" \
+  "$work/user/verify-release" "$work/user/release/$name.zip" --repo "$work/repo.git" --ca "$work/ca/ca.crt" \
   > "$work/user.out" 2> "$work/user.err" || fail "verify-release as another user refused the signed release: $(cat "$work/user.err")"
 grep -q "^verify-release: $commit is reached by refs/heads/.* of $work/repo.git\$" "$work/user.out" &&
   grep -q "; signed by CN = zklaunch test signer, which verifies against $work/ca/ca.crt\$" "$work/user.out" ||
