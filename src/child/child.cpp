@@ -141,8 +141,8 @@ void each_argument(const char16_t* tail, Take take) {
 // units (the first line's arguments, env's words, the script's path and the user's
 // arguments), read as CreateProcessW's callers write them and written for cmd. What cmd
 // cannot be handed safely ("%", a carriage return, a line feed, in the path or any
-// argument; a line longer than cmd reads) ends the run as a start that failed, before anything is created. `cmd` is
-// set to cmd.exe's full path.
+// argument; a line longer than cmd reads) ends the run as a start that failed, before
+// anything is created. `cmd` is set to cmd.exe's full path.
 char16_t* batch_command_line(const char16_t* line, size_t used, const char16_t* program, text::Growable& cmd) {
     text::Growable inner;
     text::format(inner, u"\"%ls\"", program);
