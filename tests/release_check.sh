@@ -19,8 +19,8 @@
 #   stream, a Windows device; a commit no ref reaches (whose code must not run), a source
 #   URL other than --repo's (a URL, a repository's origin), a branch name, an
 #   abbreviation; a corrupt signature, a signed file changed, a nested signature or a
-#   timestamp of another signature beside a launcher's own, another authority; a
-#   malformed provenance; it accepts the unsigned release (rebuilt, its zip byte for byte)
+#   timestamp of another signature beside a launcher's own (one of its own accepted),
+#   another authority; a malformed provenance; it accepts the unsigned release (rebuilt, its zip byte for byte)
 #   and refuses a launcher that only the rebuild can tell from its build; and a second
 #   verification, as another user (nobody) without root, accepts the signed release;
 # - a run interrupted (SIGTERM) inside the replacement (the new folder moved in, its zip
@@ -198,6 +198,7 @@ a corrupt signature|signed||x64/zklaunch.exe: its signature does not verify with
 a signed launcher changed|signed||arm64/zklaunchw.exe: its signature's digest is not the file's (the file changed after it was signed)|flip arm64/zklaunchw.exe
 a nested signature beside a launcher's own|signed||x64/zklaunchw.exe: its signature carries the unsigned attribute 1.3.6.1.4.1.311.2.4.1 (a nested second signature, which Windows shows as one), which is no timestamp: nothing checks what it holds|unsigned-attribute x64/zklaunchw.exe 1.3.6.1.4.1.311.2.4.1
 a timestamp of another signature|signed||x86/zklaunch.exe: its RFC 3161 timestamp (1.3.6.1.4.1.311.3.3.1) countersigns another signature (its digest is not that of this signature's value)|unsigned-attribute x86/zklaunch.exe 1.3.6.1.4.1.311.3.3.1
+a timestamp of the signature's own value, accepted (the commit main is then what is refused)|signed||the release names the commit main, not a full 40-hex commit id|unsigned-attribute x86/zklaunch.exe 1.3.6.1.4.1.311.3.3.1 own + commit main
 a signature from another authority|signed|--ca $wrong_ca|the signature of x86/zklaunch.exe does not verify against $wrong_ca: unable to get local issuer certificate|none
 an unsigned release where signatures are asked for|unsigned|--ca $work/ca/ca.crt|$name is not signed, and --ca asks for signatures|none
 a provenance as a DSSE envelope|unsigned||the provenance is a DSSE envelope (payloadType application/vnd.in-toto+json), not the in-toto Statement a release writes|provenance dsse

@@ -3,7 +3,7 @@
 checksum, hash and subject the verifier reads recomputed, so that only what the verifier
 decides for itself can catch it.
 
-  forge_release.py FROM TO NAME CHANGE [ARG...]
+  forge_release.py FROM TO NAME CHANGE [ARG...] [+ CHANGE [ARG...]]...
 
 FROM holds a genuine NAME.zip, NAME.intoto.json and NAME-tests.zip; TO gets the forged
 three. Changes (paths inside the release's folder):
@@ -17,12 +17,13 @@ three. Changes (paths inside the release's folder):
   source URL              every place that names the source names URL (both bills of
                           materials, the provenance)
   corrupt-signature FILE  a byte of FILE's signature value changed
-  unsigned-attribute FILE OID  an attribute OID added to the unsigned attributes of FILE's
+  unsigned-attribute FILE OID [own]  an attribute OID added to the unsigned attributes of FILE's
                           signer (which its signature does not cover), the PKCS#7 encoded
                           again, the certificate table and the PE checksum written anew: for
                           an RFC 3161 timestamp (1.3.6.1.4.1.311.3.3.1) a token whose
-                          message imprint is another signature's, for any other OID a copy
-                          of the file's own signature (as a nested one is)
+                          message imprint is another signature's (with own, that of this
+                          very signature, as a timestamp authority's), for any other OID a
+                          copy of the file's own signature (as a nested one is)
   entry NAME KIND         a zip entry added beside the folder's: KIND is file,
                           symlink (to ../../etc/passwd) or duplicate (of NAME's entry)
   provenance KIND         the provenance made a dsse envelope, without its predicate,
@@ -92,7 +93,7 @@ def timestamp_token(imprint):
     return der_item(0x30, der_oid("1.2.840.113549.1.7.2") + der_item(0xA0, signed_data))
 
 
-def add_unsigned_attribute(data, oid):
+def add_unsigned_attribute(data, oid, own=False):
     """DATA, a signed PE file, with the attribute OID added to its signer's unsigned ones."""
     data = bytearray(data)
     pe = struct.unpack_from("<I", data, 0x3C)[0]
@@ -106,7 +107,8 @@ def add_unsigned_attribute(data, oid):
     content_info = der_items(der_items(blob)[0][1])
     signed_data = der_items(der_items(content_info[1][1])[0][1])
     signer = der_items(der_items(signed_data[-1][1])[0][1])
-    value = timestamp_token(b"another signature") if oid == "1.3.6.1.4.1.311.3.3.1" else blob
+    stamped = signer[5][1] if own else b"another signature"  # the signature value's contents
+    value = timestamp_token(stamped) if oid == "1.3.6.1.4.1.311.3.3.1" else blob
     attribute = der_item(0x30, der_oid(oid) + der_item(0x31, value))
     fields = [f[2] for f in signer[:6]] + [der_item(0xA1, (signer[6][1] if len(signer) > 6 else b"") + attribute)]
     signer_infos = der_item(0x31, der_item(0x30, b"".join(fields)))
@@ -135,7 +137,7 @@ def pack(path, files, extra=()):
             z.writestr(info, data)
 
 
-def main(source, dest, name, change, *args):
+def main(source, dest, name, *changes):
     files = unpack(os.path.join(source, name + ".zip"))
     with open(os.path.join(source, name + ".intoto.json")) as f:
         statement = json.load(f)
@@ -143,6 +145,21 @@ def main(source, dest, name, change, *args):
     bom_path = "%s/%s.cdx.json" % (name, name)
     bom = json.loads(files[bom_path])
     extra = []
+    # The changes, one after another: CHANGE ARG... + CHANGE ARG...
+    groups = [[]]
+    for word in changes:
+        if word == "+":
+            groups.append([])
+        else:
+            groups[-1].append(word)
+    for change, *args in groups:
+        statement, bom = apply_change(files, tests, extra, statement, bom, name, change, args)
+    dsse = ["provenance", "dsse"] in groups
+    finish(files, tests, extra, statement, bom, bom_path, name, dest, dsse)
+
+
+def apply_change(files, tests, extra, statement, bom, name, change, args):
+    """STATEMENT and BOM (which a change may replace) after CHANGE with ARGS."""
     if change == "flip":
         data = bytearray(files[name + "/" + args[0]])
         data[600] ^= 0x5A
@@ -180,7 +197,7 @@ def main(source, dest, name, change, *args):
         data[offset + length - 40] ^= 0x01  # inside the signature value, which ends the PKCS#7
         files[name + "/" + args[0]] = bytes(data)
     elif change == "unsigned-attribute":
-        files[name + "/" + args[0]] = add_unsigned_attribute(files[name + "/" + args[0]], args[1])
+        files[name + "/" + args[0]] = add_unsigned_attribute(files[name + "/" + args[0]], args[1], args[2:] == ["own"])
     elif change == "entry":
         entry, kind = args
         info = zipfile.ZipInfo(entry, (2023, 1, 1, 0, 0, 0))
@@ -197,6 +214,12 @@ def main(source, dest, name, change, *args):
             del statement["predicate"]
         elif args[0] == "type":
             statement["_type"] = "https://in-toto.io/Statement/v0.1"
+    return statement, bom
+
+
+def finish(files, tests, extra, statement, bom, bom_path, name, dest, dsse):
+    """What an attacker recomputes after the changes, the forged release written to DEST
+    (its provenance a DSSE envelope with DSSE)."""
     # What an attacker recomputes: the bill of materials' hashes, SHA256SUMS over every
     # file of the folder, the zip, the provenance's subjects.
     for c in bom["components"]:
@@ -218,7 +241,7 @@ def main(source, dest, name, change, *args):
     for subject in statement.get("subject", []):
         if subject["name"] in digests:
             subject["digest"] = {"sha256": digests[subject["name"]]}
-    if change == "provenance" and args[0] == "dsse":
+    if dsse:
         statement = {"payloadType": "application/vnd.in-toto+json", "signatures": [],
                      "payload": base64.b64encode(json.dumps(statement).encode()).decode()}
     with open(os.path.join(dest, name + ".intoto.json"), "w") as f:
